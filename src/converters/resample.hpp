@@ -1,0 +1,15 @@
+// One-shot conversion of a whole signal through src_simple.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "converters/frame_array.hpp"
+
+namespace quavix {
+
+py::array resample(const FrameArray& input, double ratio, const py::object& converter_type,
+                   bool verbose);
+
+void register_resample(py::module_& converters);
+
+} // namespace quavix

@@ -1,0 +1,167 @@
+"""libsamplerate itself, called through ctypes: the reference every converter is checked against.
+
+Everything here hands libsamplerate the very float32 buffers the tests give it and returns what
+libsamplerate wrote, with its counts, so that tests compare the module with the library sample
+for sample.
+"""
+
+import ctypes
+import ctypes.util
+
+import numpy as np
+
+_path = ctypes.util.find_library("samplerate") or "libsamplerate.so.0"
+lib = ctypes.CDLL(_path)
+
+_float_p = ctypes.POINTER(ctypes.c_float)
+
+
+class SRC_DATA(ctypes.Structure):
+    _fields_ = [
+        ("data_in", _float_p),
+        ("data_out", _float_p),
+        ("input_frames", ctypes.c_long),
+        ("output_frames", ctypes.c_long),
+        ("input_frames_used", ctypes.c_long),
+        ("output_frames_gen", ctypes.c_long),
+        ("end_of_input", ctypes.c_int),
+        ("src_ratio", ctypes.c_double),
+    ]
+
+
+CALLBACK = ctypes.CFUNCTYPE(ctypes.c_long, ctypes.c_void_p, ctypes.POINTER(_float_p))
+
+lib.src_strerror.restype = ctypes.c_char_p
+lib.src_strerror.argtypes = [ctypes.c_int]
+lib.src_simple.restype = ctypes.c_int
+lib.src_simple.argtypes = [ctypes.POINTER(SRC_DATA), ctypes.c_int, ctypes.c_int]
+lib.src_new.restype = ctypes.c_void_p
+lib.src_new.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+lib.src_delete.restype = ctypes.c_void_p
+lib.src_delete.argtypes = [ctypes.c_void_p]
+lib.src_process.restype = ctypes.c_int
+lib.src_process.argtypes = [ctypes.c_void_p, ctypes.POINTER(SRC_DATA)]
+lib.src_reset.restype = ctypes.c_int
+lib.src_reset.argtypes = [ctypes.c_void_p]
+lib.src_set_ratio.restype = ctypes.c_int
+lib.src_set_ratio.argtypes = [ctypes.c_void_p, ctypes.c_double]
+lib.src_callback_new.restype = ctypes.c_void_p
+lib.src_callback_new.argtypes = [
+    CALLBACK,
+    ctypes.c_int,
+    ctypes.c_int,
+    ctypes.POINTER(ctypes.c_int),
+    ctypes.c_void_p,
+]
+lib.src_callback_read.restype = ctypes.c_long
+lib.src_callback_read.argtypes = [ctypes.c_void_p, ctypes.c_double, ctypes.c_long, _float_p]
+lib.src_error.restype = ctypes.c_int
+lib.src_error.argtypes = [ctypes.c_void_p]
+
+CONVERTERS = ("sinc_best", "sinc_medium", "sinc_fastest", "zero_order_hold", "linear")
+BAD_SRC_RATIO = 6
+BAD_CHANNEL_COUNT = 11
+
+
+def strerror(code):
+    """libsamplerate's text for an error code."""
+    text = lib.src_strerror(code)
+    return None if text is None else text.decode()
+
+
+def _ptr(array):
+    return array.ctypes.data_as(_float_p)
+
+
+def frames_of(array):
+    """The float32 C-order buffer libsamplerate is handed for `array`, and its channel count."""
+    data = np.ascontiguousarray(array, dtype=np.float32)
+    channels = 1 if data.ndim == 1 else data.shape[1]
+    return data, channels
+
+
+def simple(data, ratio, converter, capacity):
+    """src_simple on `data` with `capacity` output frames; returns (output, used, generated)."""
+    data, channels = frames_of(data)
+    frames = data.shape[0]
+    out = np.empty((capacity,) + data.shape[1:], dtype=np.float32)
+    request = SRC_DATA(_ptr(data), _ptr(out), frames, capacity, 0, 0, 0, ratio)
+    code = lib.src_simple(ctypes.byref(request), converter, channels)
+    if code:
+        raise RuntimeError(strerror(code))
+    return out[: request.output_frames_gen], request.input_frames_used, request.output_frames_gen
+
+
+class State:
+    """A libsamplerate converter state driven with src_process."""
+
+    def __init__(self, converter, channels):
+        error = ctypes.c_int(0)
+        self.channels = channels
+        self.handle = lib.src_new(converter, channels, ctypes.byref(error))
+        if not self.handle:
+            raise RuntimeError(strerror(error.value))
+
+    def process(self, data, capacity, ratio, end_of_input=False):
+        """One src_process request; returns (output, used, generated)."""
+        data = np.ascontiguousarray(data, dtype=np.float32)
+        frames = data.shape[0] if data.ndim else 0
+        out = np.empty((capacity, self.channels), dtype=np.float32)
+        request = SRC_DATA(
+            _ptr(data), _ptr(out), frames, capacity, 0, 0, int(end_of_input), ratio
+        )
+        code = lib.src_process(self.handle, ctypes.byref(request))
+        if code:
+            raise RuntimeError(strerror(code))
+        return out[: request.output_frames_gen], request.input_frames_used, request.output_frames_gen
+
+    def reset(self):
+        lib.src_reset(self.handle)
+
+    def set_ratio(self, ratio):
+        return lib.src_set_ratio(self.handle, ratio)
+
+    def __del__(self):
+        if getattr(self, "handle", None):
+            lib.src_delete(self.handle)
+            self.handle = None
+
+
+class CallbackState:
+    """A libsamplerate callback-mode state fed by a sequence of float32 blocks."""
+
+    def __init__(self, converter, channels, blocks):
+        self.channels = channels
+        self._blocks = [np.ascontiguousarray(b, dtype=np.float32) for b in blocks]
+        self._held = None
+        self._pulls = 0
+        self._callback = CALLBACK(self._pull)
+        error = ctypes.c_int(0)
+        self.handle = lib.src_callback_new(
+            self._callback, converter, channels, ctypes.byref(error), None
+        )
+        if not self.handle:
+            raise RuntimeError(strerror(error.value))
+
+    def _pull(self, _data, slot):
+        if self._pulls >= len(self._blocks):
+            return 0
+        self._held = self._blocks[self._pulls]
+        self._pulls += 1
+        slot[0] = _ptr(self._held)
+        return self._held.shape[0]
+
+    def read(self, frames, ratio):
+        """One src_callback_read of `frames` frames; returns the output of shape (n, channels)."""
+        out = np.empty((frames, self.channels), dtype=np.float32)
+        got = lib.src_callback_read(self.handle, ratio, frames, _ptr(out))
+        if got == 0:
+            code = lib.src_error(self.handle)
+            if code:
+                raise RuntimeError(strerror(code))
+        return out[:got]
+
+    def __del__(self):
+        if getattr(self, "handle", None):
+            lib.src_delete(self.handle)
+            self.handle = None

@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Sets up everything quavix needs (system packages, a CPython 3.12 virtual environment, the
+# built module and its test dependencies), then runs one job. Quick when all is in place.
+#
+#   tools/dev.sh test [pytest args]    run the test suite
+#   tools/dev.sh example [args]        run the example converter (examples/resample_file.py)
+#   tools/dev.sh python [args]         run the environment's python
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$repo/.venv"
+cd "$repo"
+
+say() { printf 'quavix setup: %s\n' "$*" >&2; }
+
+is_python312() {
+    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
+}
+
+find_python312() {
+    local candidates=()
+    command -v python3.12 >/dev/null 2>&1 && candidates+=("$(command -v python3.12)")
+    if command -v pyenv >/dev/null 2>&1; then
+        candidates+=("$(pyenv root)"/versions/3.12*/bin/python3.12)
+    fi
+    candidates+=("$HOME"/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12)
+    local c
+    for c in "${candidates[@]}"; do
+        if [ -x "$c" ] && is_python312 "$c"; then
+            printf '%s\n' "$c"
+            return 0
+        fi
+    done
+    return 1
+}
+
+ensure_system_packages() {
+    local missing=()
+    pkg-config --exists 'samplerate >= 0.2' 2>/dev/null || missing+=(libsamplerate0-dev)
+    command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
+    command -v g++ >/dev/null 2>&1 || missing+=(g++)
+    command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "installing ${missing[*]} with apt-get"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+hash_of() { cat "$@" 2>/dev/null | sha256sum | cut -d' ' -f1; }
+
+ensure_venv() {
+    if [ -x "$venv/bin/python" ] && is_python312 "$venv/bin/python"; then
+        return 0
+    fi
+    local python
+    if ! python=$(find_python312); then
+        say "no CPython 3.12 found (looked for python3.12 on PATH and under pyenv)."
+        say "install CPython 3.12 with its headers, for example with 'pyenv install 3.12', and run again."
+        exit 1
+    fi
+    say "creating $venv with $python"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --upgrade pip
+}
+
+# Build requirements, run-time and test dependencies; redone when pyproject.toml changes.
+ensure_dependencies() {
+    local stamp="$venv/.quavix-deps" want
+    want=$(hash_of pyproject.toml tools/requirements-dev.txt)
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
+    say "installing Python dependencies"
+    "$venv/bin/python" -m pip install -q -r tools/requirements-dev.txt
+    printf '%s\n' "$want" >"$stamp"
+}
+
+# Builds and installs the extension with pip; rebuilt when a source or build file changes.
+ensure_module() {
+    local stamp="$venv/.quavix-build" want
+    want=$(hash_of pyproject.toml CMakeLists.txt $(find src -type f | sort))
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
+    say "building and installing quavix"
+    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
+        -Cbuild-dir=build/{wheel_tag} .
+    printf '%s\n' "$want" >"$stamp"
+}
+
+setup() {
+    ensure_system_packages
+    ensure_venv
+    ensure_dependencies
+    ensure_module
+}
+
+job=${1:-}
+[ $# -gt 0 ] && shift
+case "$job" in
+test)
+    setup
+    exec "$venv/bin/python" -m pytest "$@"
+    ;;
+example)
+    setup
+    exec "$venv/bin/python" examples/resample_file.py "$@"
+    ;;
+python)
+    setup
+    exec "$venv/bin/python" "$@"
+    ;;
+*)
+    echo "usage: tools/dev.sh {test|example|python} [args...]" >&2
+    exit 2
+    ;;
+esac
