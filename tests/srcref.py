@@ -107,13 +107,15 @@ class State:
         data = np.ascontiguousarray(data, dtype=np.float32)
         frames = data.shape[0] if data.ndim else 0
         out = np.empty((capacity, self.channels), dtype=np.float32)
-        request = SRC_DATA(
-            _ptr(data), _ptr(out), frames, capacity, 0, 0, int(end_of_input), ratio
-        )
+        request = SRC_DATA(_ptr(data), _ptr(out), frames, capacity, 0, 0, int(end_of_input), ratio)
         code = lib.src_process(self.handle, ctypes.byref(request))
         if code:
             raise RuntimeError(strerror(code))
-        return out[: request.output_frames_gen], request.input_frames_used, request.output_frames_gen
+        return (
+            out[: request.output_frames_gen],
+            request.input_frames_used,
+            request.output_frames_gen,
+        )
 
     def reset(self):
         lib.src_reset(self.handle)
