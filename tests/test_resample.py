@@ -271,3 +271,16 @@ def test_tone_quality_with_sinc_best():
     error = out[middle] - exact[middle]
     snr = 10 * np.log10(np.sum(exact[middle] ** 2) / np.sum(error**2))
     assert snr > 90
+
+
+@pytest.mark.parametrize("ratio", [0.5, 1.0, 2.0, 3.7, 256.0])
+@pytest.mark.parametrize("shape", [(1,), (1, 1), (1, 3)])
+def test_linear_one_frame_signal_reads_nothing_outside_the_input(ratio, shape):
+    # Memory just before the input holds something else; the output must not see it.
+    backing = np.full(64, 1e6, dtype=np.float32)
+    width = int(np.prod(shape))
+    x = backing[64 - width :].reshape(shape)
+    x[...] = np.arange(1, width + 1, dtype=np.float32).reshape(shape) / 4
+    result = resample(x, ratio, "linear")
+    assert result.shape[0] == capacity(1, ratio)
+    np.testing.assert_array_equal(result, np.broadcast_to(x, result.shape))
