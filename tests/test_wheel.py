@@ -22,7 +22,13 @@ import pytest
 REPO = Path(__file__).resolve().parent.parent
 LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
 
-pytestmark = pytest.mark.slow
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.skipif(
+        bool(os.environ.get("QUAVIX_SANITIZED")),
+        reason="packaging is checked on the regular build, not under the sanitizers",
+    ),
+]
 
 # Converts a tone and reports which libsamplerate the process has mapped, and where the module
 # was loaded from.
