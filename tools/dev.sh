@@ -12,7 +12,6 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$repo/.venv"
 build_options=(-Cbuild-dir=build/{wheel_tag})
-cd "$repo"
 
 say() { printf 'quavix setup: %s\n' "$*" >&2; }
 
@@ -89,23 +88,26 @@ ensure_module() {
     printf '%s\n' "$want" >"$stamp"
 }
 
-setup() {
+# Runs in the repository; the jobs themselves run where they were called from.
+setup() (
+    cd "$repo"
     ensure_system_packages
     ensure_venv
     ensure_dependencies
     ensure_module
-}
+)
 
 job=${1:-}
 [ $# -gt 0 ] && shift
 case "$job" in
 test)
     setup
+    cd "$repo"
     exec "$venv/bin/python" -m pytest "$@"
     ;;
 example)
     setup
-    exec "$venv/bin/python" examples/resample_file.py "$@"
+    exec "$venv/bin/python" "$repo/examples/resample_file.py" "$@"
     ;;
 sanitize)
     venv="$repo/.venv-sanitize"
@@ -115,6 +117,7 @@ sanitize)
     export QUAVIX_SANITIZED=1
     export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    cd "$repo"
     LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest "$@"
     ;;
 python)
