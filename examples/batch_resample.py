@@ -126,15 +126,26 @@ def describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {text[0] if text else 'no message'}"
 
 
+def convert_task(
+    source: str, target: str, rate: int, converter: str, block_frames: int, subtype: str | None
+) -> Converted | Failed:
+    """One task: convert_file, with its failure returned as a report rather than raised, so
+    that it reaches the summary as one clear line and workers log nothing about it."""
+    try:
+        return convert_file(source, target, rate, converter, block_frames, subtype)
+    except Exception as error:
+        return Failed(source, describe(error))
+
+
 def run_on_cluster(
     client: Client, files: Sequence[Path], output: Path, args: argparse.Namespace
 ) -> tuple[list[Converted], list[Failed]]:
     """Submits one task per file and collects them as they finish, with a progress bar."""
     run_id = uuid.uuid4().hex[:8]
-    futures: dict[Future[Converted], Path] = {}
+    futures: dict[Future[Converted | Failed], Path] = {}
     for index, path in enumerate(files):
         future = client.submit(
-            convert_file,
+            convert_task,
             str(path),
             str(output / path.name),
             args.rate,
@@ -150,12 +161,16 @@ def run_on_cluster(
     with tqdm(total=len(futures), unit="file", desc="resampling", file=sys.stderr) as bar:
         for future in as_completed(futures):
             try:
-                done.append(future.result())
-            except Exception as error:  # one file's failure must not stop the others
-                failed.append(Failed(str(futures[future]), describe(error)))
-                bar.set_postfix(failed=len(failed))
+                result = future.result()
+            except Exception as error:  # the task itself was lost, e.g. with its worker
+                result = Failed(str(futures[future]), describe(error))
             finally:
                 future.release()
+            if isinstance(result, Failed):
+                failed.append(result)
+                bar.set_postfix(failed=len(failed))
+            else:
+                done.append(result)
             bar.update()
     return done, failed
 
@@ -223,6 +238,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 n_workers=min(args.workers, max(len(files), 1)),
                 threads_per_worker=1,
                 processes=True,
+                host="127.0.0.1",
                 dashboard_address=None,
                 silence_logs=logging.ERROR,
             ) as cluster,

@@ -34,6 +34,7 @@ if not hasattr(quavix, "Resampler"):
 def load_example():
     spec = importlib.util.spec_from_file_location("batch_resample", SCRIPT)
     module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
 
@@ -115,8 +116,14 @@ def test_local_cluster_matches_a_serial_run(folder, serial, tmp_path):
 def test_given_scheduler_runs_the_tasks(folder, serial, tmp_path):
     from distributed import LocalCluster
 
+    # Worker threads in this process, reached over loopback TCP like a remote scheduler.
     with LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None
+        n_workers=2,
+        threads_per_worker=1,
+        processes=False,
+        protocol="tcp",
+        host="127.0.0.1",
+        dashboard_address=None,
     ) as cluster:
         done = run_script(folder, tmp_path / "out", "--scheduler", cluster.scheduler_address)
     check_report(done, len(SIGNALS))
