@@ -61,8 +61,9 @@ Progress convert(SRC_STATE* state, const float* input, std::int64_t frames, floa
 // ceil(frames * ratio)), and at the end of input its delayed tail needs room of its own. So
 // ask again, at the same ratio and flag, while input is left or while at the end of input
 // the last request filled its room. A request that uses nothing and makes nothing ends it.
-Pieces follow_up(SRC_STATE* state, const float* input, std::int64_t frames, std::size_t channels,
-                 double ratio, bool end_of_input, Progress first, std::size_t first_room) {
+Pieces follow_up(SRC_STATE* state, LinearLookback& lookback, const float* input,
+                 std::int64_t frames, std::size_t channels, double ratio, bool end_of_input,
+                 Progress first, std::size_t first_room) {
     Pieces pieces;
     std::int64_t used = first.used;
     bool filled = first.generated == first_room;
@@ -70,8 +71,12 @@ Pieces follow_up(SRC_STATE* state, const float* input, std::int64_t frames, std:
     while (used < frames || (end_of_input && filled)) {
         const std::int64_t remaining = frames - used;
         const std::size_t room = output_capacity(remaining, ratio) + spare;
-        const float* rest =
-            remaining > 0 ? input + used * static_cast<std::int64_t>(channels) : &no_input;
+        const float* rest = &no_input;
+        if (used == 0) {
+            rest = lookback.guard(input, frames);
+        } else if (remaining > 0) {
+            rest = input + used * static_cast<std::int64_t>(channels);
+        }
         std::vector<float> piece(room * channels);
         const Progress step =
             convert(state, rest, remaining, piece.data(), room, ratio, end_of_input);
@@ -110,7 +115,8 @@ FrameArray assemble(const FrameArray& first, std::size_t first_generated, const 
 } // namespace
 
 Resampler::Resampler(const py::object& converter_type, std::int32_t channels)
-    : converter_type_(get_converter_type(converter_type)), channels_(channels) {
+    : converter_type_(get_converter_type(converter_type)), channels_(channels),
+      lookback_(converter_type_, channels_) {
     // libsamplerate aborts on a channel count below 1 instead of reporting it.
     check_channel_count(channels_);
     state_ = new_state(converter_type_, channels_);
@@ -118,11 +124,11 @@ Resampler::Resampler(const py::object& converter_type, std::int32_t channels)
 
 Resampler::Resampler(const Resampler& other)
     : state_(clone_state(other.state_.get())), converter_type_(other.converter_type_),
-      channels_(other.channels_) {}
+      channels_(other.channels_), lookback_(other.lookback_) {}
 
 Resampler::Resampler(Resampler&& other) noexcept
     : state_(std::move(other.state_)), converter_type_(std::exchange(other.converter_type_, 0)),
-      channels_(std::exchange(other.channels_, 0)) {}
+      channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)) {}
 
 py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_input) {
     const FrameShape shape = analyse_frames(input);
@@ -133,12 +139,16 @@ py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_
     const std::size_t capacity = output_capacity(frames, ratio);
     const bool one_dim = shape.ndim == 1;
     FrameArray output = allocate_frames(capacity, channels_, one_dim);
-    const Progress first = convert(state_.get(), input.data(), frames, output.mutable_data(),
-                                   capacity, ratio, end_of_input);
+    const Progress first = convert(state_.get(), lookback_.guard(input.data(), frames), frames,
+                                   output.mutable_data(), capacity, ratio, end_of_input);
 
-    const Pieces pieces =
-        follow_up(state_.get(), input.data(), frames, static_cast<std::size_t>(channels_), ratio,
-                  end_of_input, first, capacity);
+    const auto width = static_cast<std::size_t>(channels_);
+    const Pieces pieces = follow_up(state_.get(), lookback_, input.data(), frames, width, ratio,
+                                    end_of_input, first, capacity);
+    if (frames > 0) {
+        // Every frame has been handed over by now; the last one precedes the next block.
+        lookback_.remember(input.data() + static_cast<std::size_t>(frames - 1) * width);
+    }
     if (pieces.empty()) {
         return first_frames(output, first.generated);
     }
@@ -147,6 +157,7 @@ py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_
 
 void Resampler::reset() {
     error_handler(src_reset(state_.get()));
+    lookback_.forget();
 }
 
 void Resampler::set_ratio(double ratio) {

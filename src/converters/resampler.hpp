@@ -8,6 +8,7 @@
 #include <samplerate.h>
 
 #include "converters/frame_array.hpp"
+#include "converters/linear_lookback.hpp"
 
 namespace quavix {
 
@@ -42,6 +43,7 @@ private:
     StatePointer state_;
     std::int32_t converter_type_;
     std::int32_t channels_;
+    LinearLookback lookback_;
 };
 
 void register_resampler(py::module_& converters);
