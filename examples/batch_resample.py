@@ -226,6 +226,9 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
 def main(argv: Sequence[str] | None = None) -> int:
     args = parse_args(argv)
     files = audio_files(args.input)
+    if not files:
+        print(f"no audio files in {args.input}", file=sys.stderr)
+        return 0
     args.output.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
     if args.scheduler:

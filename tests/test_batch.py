@@ -167,6 +167,15 @@ def test_unusable_arguments_exit_with_a_message(folder, tmp_path, args, message)
     assert "Traceback" not in done.stderr
 
 
+def test_folder_without_audio_converts_nothing(tmp_path):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "in" / "readme.txt").write_text("no audio here")
+    done = run_script(tmp_path / "in", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    assert "no audio files in" in done.stderr
+    assert not (tmp_path / "out").exists()
+
+
 def test_missing_or_same_folder_is_refused(folder, tmp_path):
     for src, dst, message in [
         (tmp_path / "nothing", tmp_path / "o", "is not a folder"),
