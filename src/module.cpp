@@ -2,6 +2,7 @@
 // function and type in a fixed order and then copies the public names to the top level.
 #include <pybind11/pybind11.h>
 
+#include "converters/callback_resampler.hpp"
 #include "converters/resample.hpp"
 #include "converters/resampler.hpp"
 #include "core/converter_type.hpp"
@@ -33,10 +34,12 @@ PYBIND11_MODULE(quavix, m) {
     quavix::register_resampling_error(exceptions);
     quavix::register_resample(converters);
     quavix::register_resampler(converters);
+    quavix::register_callback_resampler(converters);
     quavix::register_converter_type(converters);
 
     copy_to_top_level(m, exceptions, "ResamplingError");
     copy_to_top_level(m, converters, "resample");
+    copy_to_top_level(m, converters, "CallbackResampler");
     copy_to_top_level(m, converters, "Resampler");
     copy_to_top_level(m, converters, "ConverterType");
 }

@@ -1,0 +1,94 @@
+// Pull-model conversion: the caller reads output frames, and libsamplerate asks a Python
+// callable for input whenever it has used up what it holds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+
+#include <pybind11/pybind11.h>
+#include <samplerate.h>
+
+#include "converters/frame_array.hpp"
+
+namespace quavix {
+
+struct CallbackStateDeleter {
+    void operator()(SRC_STATE* state) const noexcept { src_delete(state); }
+};
+
+// A libsamplerate converter state in callback mode, deleted with its owner.
+using CallbackState = std::unique_ptr<SRC_STATE, CallbackStateDeleter>;
+
+// The Python callable that supplies input. Holds a strong reference; empty when the object
+// was built with `callback` None.
+class InputCallable {
+public:
+    InputCallable() = default;
+    explicit InputCallable(std::optional<py::function> function);
+
+    // Calls the callable and converts its value to a row-major float32 array. Throws
+    // std::bad_function_call when empty; Python errors (the callable's own, or NumPy's when
+    // the value cannot be converted) as py::error_already_set.
+    FrameArray operator()() const;
+
+private:
+    py::object function_;
+};
+
+class CallbackResampler {
+public:
+    CallbackResampler(std::optional<py::function> callback, double ratio,
+                      const py::object& converter_type, std::int32_t channels);
+    CallbackResampler(const CallbackResampler& other);
+    CallbackResampler(CallbackResampler&& other) noexcept;
+    CallbackResampler& operator=(const CallbackResampler&) = delete;
+    CallbackResampler& operator=(CallbackResampler&&) = delete;
+    ~CallbackResampler();
+
+    py::array read(std::size_t num_frames);
+    void reset();
+    void set_starting_ratio(double new_ratio);
+    CallbackResampler clone() const;
+    CallbackResampler& enter() { return *this; }
+    void exit(const py::object& type, const py::object& value, const py::object& traceback);
+
+    CallbackState state; // null after __exit__ until the next read
+    InputCallable callable;
+    FrameArray held_input;      // the callable's last array, which libsamplerate may still read
+    std::size_t input_ndim = 0; // rank of the first array of rank >= 1 the callable returned
+    double ratio;
+    std::int32_t converter_type;
+    std::size_t channels;
+
+private:
+    class ReadScope;
+
+    // The input callback handed to libsamplerate. Never lets an exception out.
+    static long pull_input(void* callback_data, float** slot) noexcept;
+    long next_input(float** slot);
+
+    void refuse_while_reading(const char* member) const;
+    void open_state();
+    long pull_frames(FrameArray& output, std::size_t num_frames);
+    py::array shape_result(FrameArray output, std::size_t generated) const;
+
+    // Where a sinc converter stands after the callable signalled the end of its input.
+    // libsamplerate's sinc converters keep an end mark in their filter and never take input
+    // after it: src_callback_read would loop for ever on new input. So they drain first, and
+    // the read after the drain starts from a reset converter.
+    enum class InputEnd { none, draining, drained };
+    void note_end_of_input();
+    void restart_after_drained_end();
+
+    // What serving input raised during the current read, rethrown once libsamplerate is done.
+    std::exception_ptr failure_;
+    InputEnd input_end_ = InputEnd::none;
+    bool reading_ = false;
+};
+
+void register_callback_resampler(py::module_& converters);
+
+} // namespace quavix

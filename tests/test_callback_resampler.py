@@ -1,0 +1,809 @@
+"""CallbackResampler: pull-model conversion, checked against libsamplerate's own callback mode."""
+
+import gc
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quavix
+import srcref
+from quavix import CallbackResampler, ResamplingError
+
+CONVERTERS = srcref.CONVERTERS
+BAD_RATIO = srcref.strerror(srcref.BAD_SRC_RATIO)
+BAD_CHANNELS = srcref.strerror(srcref.BAD_CHANNEL_COUNT)
+NULL_STATE = srcref.strerror(2)
+DIMENSIONS = "Input array should have at most 2 dimensions"
+CHANNELS = "Invalid number of channels in input data."
+
+
+class Feed:
+    """A callable that hands out its items one per call, then None for ever.
+
+    An item that is an exception is raised instead of returned. `calls` counts the calls.
+    """
+
+    def __init__(self, items):
+        self.items = list(items)
+        self.calls = 0
+
+    def __call__(self):
+        self.calls += 1
+        if not self.items:
+            return None
+        item = self.items.pop(0)
+        if isinstance(item, BaseException):
+            raise item
+        return item
+
+
+def signal(rng, frames, channels):
+    """Float32 noise of shape (frames,) for one channel, (frames, channels) otherwise."""
+    data = rng.standard_normal((frames, channels)).astype(np.float32)
+    return data[:, 0].copy() if channels == 1 else data
+
+
+def split(data, sizes):
+    """Consecutive blocks of `data` with the given frame counts, each a fresh array."""
+    edges = np.cumsum([0, *sizes])
+    return [data[a:b].copy() for a, b in zip(edges[:-1], edges[1:], strict=True)]
+
+
+def churn(frames=4096, channels=2, count=64):
+    """Allocates and fills many arrays so that freed memory is likely reused with junk."""
+    gc.collect()
+    return [np.full((frames, channels), 1e30, dtype=np.float32) for _ in range(count)]
+
+
+def read_all(resampler, size=512, limit=10_000):
+    """Reads until a read gives no frames; returns the reads."""
+    reads = []
+    for _ in range(limit):
+        part = resampler.read(size)
+        if len(part) == 0:
+            return reads
+        reads.append(part)
+    raise AssertionError("the stream did not end")
+
+
+def assert_same_frames(got, expected):
+    """Same frame count and the same samples, bit for bit, whatever the result's rank."""
+    assert got.dtype == np.float32
+    assert got.shape[0] == expected.shape[0]
+    np.testing.assert_array_equal(got.reshape(expected.shape), expected)
+
+
+# --- construction, attributes and the Python surface ---------------------------------------
+
+
+def test_constructor_defaults_and_attributes():
+    r = CallbackResampler(lambda: None, 1.5)
+    assert (r.ratio, r.converter_type, r.channels) == (1.5, 0, 1)
+    assert type(r.converter_type) is int
+    linear = CallbackResampler(lambda: None, 2, converter_type="linear", channels=3)
+    assert (linear.ratio, linear.converter_type, linear.channels) == (2.0, 4, 3)
+    assert CallbackResampler(None, 1.0, quavix.ConverterType.sinc_fastest).converter_type == 2
+    for name in ("converter_type", "channels"):
+        with pytest.raises(AttributeError):
+            setattr(r, name, 1)
+    r.ratio = 0.25
+    assert r.ratio == 0.25
+
+
+CLASS_DOC = (
+    "\n"
+    "    CallbackResampler.\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    callback : function\n"
+    "        Function that returns new frames on each call, or `None` otherwise.\n"
+    "        Input data with one or more channels is represented as a 2D array of shape\n"
+    "        (`num_frames`, `num_channels`).\n"
+    "        A single channel can be provided as a 1D array of `num_frames` length.\n"
+    "        For use with `libsamplerate`, `input_data` is converted to 32-bit float and\n"
+    "        C (row-major) memory order.\n"
+    "    ratio : float\n"
+    "        Conversion ratio = output sample rate / input sample rate.\n"
+    "    converter_type : ConverterType, str, or int\n"
+    "        Sample rate converter.\n"
+    "    channels : int\n"
+    "        Number of channels.\n"
+    "    "
+)
+READ_DOC = (
+    "\n"
+    "            Read a number of frames from the resampler.\n"
+    "\n"
+    "            Parameters\n"
+    "            ----------\n"
+    "            num_frames : int\n"
+    "                Number of frames to read.\n"
+    "\n"
+    "            Returns\n"
+    "            -------\n"
+    "            output_data : ndarray\n"
+    "                Resampled frames as a (`num_output_frames`, `num_channels`) or\n"
+    "                (`num_output_frames`,) array. Note that this may return fewer frames\n"
+    "                than requested, for example when no more input is available.\n"
+    "           "
+)
+
+
+def own_doc(function):
+    """The docstring of a bound function without the signature line the binding adds."""
+    _, _, rest = function.__doc__.partition("\n\n")
+    assert rest.endswith("\n")
+    return rest[:-1]
+
+
+def test_docstrings():
+    cls = CallbackResampler
+    assert cls.__doc__ == CLASS_DOC
+    assert own_doc(cls.read) == READ_DOC
+    assert own_doc(cls.reset) == "Reset state."
+    assert own_doc(cls.set_starting_ratio) == (
+        "Set the starting conversion ratio for the next `read` call."
+    )
+    assert own_doc(cls.clone) == "Create a copy of the resampler object."
+    assert cls.ratio.__doc__ == "Conversion ratio = output sample rate / input sample rate."
+    assert cls.converter_type.__doc__ == "Converter type."
+    assert cls.channels.__doc__ == "Number of channels."
+    for undocumented in (cls.__enter__, cls.__exit__):
+        assert "\n\n" not in undocumented.__doc__
+
+
+def test_main_constructor_is_registered_before_the_copy_constructor():
+    doc = CallbackResampler.__init__.__doc__
+    main = doc.index("1. __init__(self: quavix.converters.CallbackResampler, callback:")
+    copy = doc.index("2. __init__(self: quavix.converters.CallbackResampler, arg0:")
+    assert main < copy
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda r: CallbackResampler(r, 2.0),
+        lambda r: CallbackResampler(42, 1.0),
+        lambda r: CallbackResampler(lambda: None, "fast"),
+        lambda r: CallbackResampler(lambda: None, 1.0, "linear", 2**31),
+        lambda r: r.read(2.0),
+        lambda r: r.read(-1),
+        lambda r: r.set_starting_ratio(ratio=2.0),
+        lambda r: r.__exit__(None, None),
+    ],
+    ids=["copy-extra", "not-callable", "ratio", "channels", "float", "negative", "kw", "exit"],
+)
+def test_arguments_that_match_no_signature(call):
+    r = CallbackResampler(lambda: None, 1.0)
+    with pytest.raises(TypeError):
+        call(r)
+
+
+@pytest.mark.parametrize(
+    "converter, channels",
+    [("sinc_best", 0), ("linear", -1), ("zero_order_hold", -(2**31)), ("sinc_fastest", 200)],
+)
+def test_refused_channel_counts(converter, channels):
+    with pytest.raises(ResamplingError, match=f"^{re.escape(BAD_CHANNELS)}$"):
+        CallbackResampler(lambda: None, 1.0, converter, channels)
+
+
+def test_refused_converters():
+    with pytest.raises(ResamplingError, match=re.escape(srcref.strerror(10))):
+        CallbackResampler(lambda: None, 1.0, 7)
+    with pytest.raises(ValueError, match="^Unsupported converter type$"):
+        CallbackResampler(lambda: None, 1.0, "fastest")
+
+
+# --- agreement with libsamplerate ----------------------------------------------------------
+
+# Frame counts of the blocks the callable returns and of the reads with their ratios. No
+# block of a single frame: libsamplerate's linear converter mishandles those.
+BLOCK_SIZES = [37, 256, 5, 120, 64, 300, 2, 77, 150, 90, 410, 33]
+READS = [(100, 1.37), (3, 1.37), (333, 1.37), (0, 1.37), (64, 0.62), (250, 0.62), (1000, 2.5)]
+READS += [(17, 2.5), (600, 0.9), (4000, 0.9)]
+
+
+def as_kind(block, index):
+    """The block in one of the forms a callable may return, cycling through them."""
+    kind = index % 4
+    if kind == 1:
+        return block.astype(np.float64)
+    if kind == 2:
+        return block.tolist()
+    if kind == 3 and block.ndim == 2:
+        return np.asfortranarray(block)
+    return block
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+@pytest.mark.parametrize("converter", CONVERTERS)
+def test_reads_agree_with_libsamplerate(rng, converter, channels):
+    blocks = split(signal(rng, sum(BLOCK_SIZES), channels), BLOCK_SIZES)
+    reference = srcref.CallbackState(CONVERTERS.index(converter), channels, blocks)
+    # Converted blocks are new arrays, kept alive only by the resampler itself.
+    feed = Feed(as_kind(block, i) for i, block in enumerate(blocks))
+    r = CallbackResampler(feed, 1.0, converter, channels)
+    for frames, ratio in READS:
+        r.ratio = ratio
+        got = r.read(frames)
+        junk = churn()
+        assert got.ndim == (1 if channels == 1 else 2)
+        assert_same_frames(got, reference.read(frames, ratio))
+        del junk
+
+
+@pytest.mark.parametrize("converter", ["sinc_fastest", "linear"])
+def test_set_starting_ratio_agrees_with_libsamplerate(rng, converter):
+    blocks = split(signal(rng, 3000, 2), [700, 800, 1500])
+    reference = srcref.CallbackState(CONVERTERS.index(converter), 2, blocks)
+    r = CallbackResampler(Feed(blocks), 1.0, converter, 2)
+    assert_same_frames(r.read(300), reference.read(300, 1.0))
+    r.set_starting_ratio(2)
+    assert r.ratio == 2.0
+    assert srcref.lib.src_set_ratio(reference.handle, 2.0) == 0
+    assert_same_frames(r.read(900), reference.read(900, 2.0))
+    # Without a new starting ratio libsamplerate glides from the last ratio to the new one.
+    r.ratio = 0.5
+    assert_same_frames(r.read(700), reference.read(700, 0.5))
+
+
+@pytest.mark.parametrize("channels", [1, 2])
+@pytest.mark.parametrize("converter", CONVERTERS)
+def test_three_roads_agree_at_a_constant_ratio(rng, converter, channels):
+    data = signal(rng, 1000, channels)
+    sizes = [97] * 10 + [30]
+    ratio = 1.37
+    one_shot = quavix.resample(data, ratio, converter)
+    reads = read_all(CallbackResampler(Feed(split(data, sizes)), ratio, converter, channels))
+    pulled = np.concatenate(reads)
+    # Pulling goes on until libsamplerate has nothing left, which may be a frame more than
+    # the one-shot capacity; where both have frames, they are the same.
+    assert len(one_shot) <= len(pulled) <= len(one_shot) + 1
+    assert_same_frames(pulled[: len(one_shot)], one_shot)
+    if not hasattr(quavix, "Resampler"):
+        return
+    pusher = quavix.Resampler(converter, channels)
+    blocks = split(data, sizes)
+    pushed = np.concatenate(
+        [pusher.process(b, ratio, end_of_input=i == len(blocks) - 1) for i, b in enumerate(blocks)]
+    )
+    common = min(len(pushed), len(one_shot))
+    assert common >= len(one_shot) - 1
+    assert_same_frames(pushed[:common], one_shot[:common])
+
+
+# --- shapes and views ----------------------------------------------------------------------
+
+
+def test_mono_one_dimensional_input_gives_one_dimensional_views(rng):
+    r = CallbackResampler(Feed([signal(rng, 50, 1)]), 1.0, "linear")
+    full = r.read(30)
+    assert full.shape == (30,) and full.flags.owndata and full.base is None
+    short = r.read(100)
+    assert short.shape == (20,)
+    assert short.base.shape == (100,) and short.base.ndim == 1
+    assert short.flags.c_contiguous and short.flags.writeable and not short.flags.owndata
+    assert r.read(0).shape == (0,)
+
+
+def test_column_input_gives_columns_and_short_views(rng):
+    r = CallbackResampler(Feed([signal(rng, 40, 2)[:, :1]]), 1.0, "linear")
+    assert r.read(25).shape == (25, 1)
+    short = r.read(50)
+    assert short.shape == (15, 1) and short.base.shape == (50, 1)
+    assert r.read(0).shape == (0, 1)
+
+
+@pytest.mark.parametrize(
+    "first, shape",
+    [
+        (None, (0, 1)),
+        (3.0, (0, 1)),
+        (np.float32(2.0), (0, 1)),
+        (np.array(1.0, dtype=np.float32), (0, 1)),
+        (np.zeros(0, dtype=np.float32), (0,)),
+        (np.zeros((0, 1), dtype=np.float32), (0, 1)),
+    ],
+    ids=["none", "float", "numpy-scalar", "zero-dim", "empty", "empty-column"],
+)
+def test_values_that_end_the_input(first, shape):
+    feed = Feed([first])
+    r = CallbackResampler(feed, 1.0, "linear")
+    assert r.read(10).shape == shape
+    assert feed.calls >= 1
+
+
+END_SCRIPT = """
+import sys
+import numpy as np
+import quavix
+
+converter, channels, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+saved = np.load(path)
+segments = [[saved[f"{s}-{b}"] for b in range(saved[f"{s}-n"])] for s in range(saved["count"])]
+items = []
+for index, segment in enumerate(segments):
+    items += segment + [None if index % 2 else np.zeros((0, channels), np.float32)]
+r = quavix.CallbackResampler(lambda: items.pop(0) if items else None, 0.9, converter, channels)
+np.savez(path, *[r.read(int(n)) for n in saved["reads"]])
+"""
+
+END_READS = [700, 1500, 64, 900, 2000, 2000, 333, 5000, 800, 1200, 1200, 4000, 4000]
+
+
+@pytest.mark.parametrize("converter", CONVERTERS)
+def test_stream_goes_on_after_the_input_ended(rng, isolated, tmp_path, converter):
+    """New input after an end: sinc converters drain, then start afresh; the others go on."""
+    channels = 2
+    sizes = [[600, 900], [1200, 300, 700], [2500]]
+    segments = [split(signal(rng, sum(s), channels), s) for s in sizes]
+    path = tmp_path / "stream.npz"
+    named = {f"{s}-{b}": block for s, seg in enumerate(segments) for b, block in enumerate(seg)}
+    counts = {f"{s}-n": len(seg) for s, seg in enumerate(segments)}
+    np.savez(path, count=len(segments), reads=END_READS, **named, **counts)
+    # libsamplerate's sinc converters loop for ever when handed input after its end, so the
+    # module runs apart from the test run.
+    code = END_SCRIPT.replace("sys.argv[1], int(sys.argv[2]), sys.argv[3]", "ARGS")
+    code = code.replace("ARGS", repr((converter, channels, str(path)))[1:-1])
+    result = isolated(code, timeout=60)
+    assert result.returncode == 0, result.stderr
+    with np.load(path) as got:
+        reads = [got[f"arr_{i}"] for i in range(len(END_READS))]
+    number = CONVERTERS.index(converter)
+    if converter.startswith("sinc"):
+        # Each segment is a stream of its own; a short read ends it.
+        expected, index = [], 0
+        reference = srcref.CallbackState(number, channels, segments[0])
+        for n in END_READS:
+            expected.append(reference.read(n, 0.9))
+            if len(expected[-1]) < n and index + 1 < len(segments):
+                index += 1
+                reference = srcref.CallbackState(number, channels, segments[index])
+    else:
+        empty = np.zeros((0, channels), np.float32)
+        blocks = [b for seg in segments for b in [*seg, empty]]
+        reference = srcref.CallbackState(number, channels, blocks)
+        expected = [reference.read(n, 0.9) for n in END_READS]
+    assert sum(len(e) < n for e, n in zip(expected, END_READS, strict=True)) >= 2
+    for got_read, want in zip(reads, expected, strict=True):
+        assert_same_frames(got_read, want)
+
+
+def test_read_zero_does_not_call_the_callable():
+    feed = Feed([np.ones(10, dtype=np.float32)])
+    r = CallbackResampler(feed, 1.0, "linear", 2)
+    assert r.read(0).shape == (0, 2)
+    assert feed.calls == 0
+    assert CallbackResampler(None, 1.0).read(0).shape == (0, 1)
+
+
+def test_read_only_input_is_accepted(rng):
+    data = signal(rng, 64, 1)
+    frozen = np.frombuffer(data.tobytes(), dtype=np.float32)
+    assert not frozen.flags.writeable
+    r = CallbackResampler(Feed([frozen]), 1.0, "zero_order_hold")
+    reference = srcref.CallbackState(3, 1, [data])
+    assert_same_frames(r.read(64), reference.read(64, 1.0))
+
+
+# --- failures ------------------------------------------------------------------------------
+
+
+class Custom(Exception):
+    pass
+
+
+class Unconvertible:
+    """A value whose conversion to an array raises a given exception."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __array__(self, dtype=None, copy=None):
+        raise self.error
+
+
+@pytest.mark.parametrize("wrap", [lambda e: e, Unconvertible], ids=["raised", "conversion"])
+def test_the_same_exception_object_reaches_the_caller(rng, wrap):
+    error = Custom("from the callable")
+    good = signal(rng, 600, 1)
+    feed = Feed([good[:300], wrap(error), good[300:]])
+    r = CallbackResampler(feed, 1.0, "zero_order_hold")
+    with pytest.raises(Custom) as info:
+        r.read(1000)
+    assert info.value is error
+    # Once the callable failed, libsamplerate was not allowed to ask it again.
+    assert feed.calls == 2
+    # The failed read started the converter afresh: the next read continues with new input.
+    fresh = srcref.CallbackState(3, 1, [good[300:]])
+    assert_same_frames(r.read(400), fresh.read(400, 1.0))
+
+
+def test_numpy_conversion_error_passes_through():
+    r = CallbackResampler(Feed([[[1.0], [1.0, 2.0]]]), 1.0, "linear")
+    with pytest.raises(ValueError, match="inhomogeneous|sequence"):
+        r.read(5)
+
+
+@pytest.mark.parametrize(
+    "channels, bad, message",
+    [
+        (1, np.zeros((4, 2, 1), dtype=np.float32), DIMENSIONS),
+        (2, np.zeros((4, 2, 1), dtype=np.float32), DIMENSIONS),
+        (2, np.zeros(8, dtype=np.float32), CHANNELS),
+        (2, np.zeros((8, 3), dtype=np.float32), CHANNELS),
+        (2, np.zeros((8, 0), dtype=np.float32), CHANNELS),
+        (1, np.zeros((8, 0), dtype=np.float32), CHANNELS),
+    ],
+)
+def test_check_messages(channels, bad, message):
+    r = CallbackResampler(Feed([bad]), 1.0, "linear", channels)
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        r.read(5)
+
+
+def test_first_array_of_three_dimensions_fixes_two_dimensional_results(rng):
+    data = signal(rng, 20, 1)
+    r = CallbackResampler(Feed([np.zeros((2, 2, 2), dtype=np.float32), data]), 1.0, "linear")
+    with pytest.raises(ValueError, match=DIMENSIONS):
+        r.read(5)
+    got = r.read(40)
+    assert got.shape == (20, 1)
+
+
+@pytest.mark.parametrize("converter", CONVERTERS)
+def test_failed_check_never_lets_released_input_be_read(rng, converter):
+    """A refused array replaces the held one while libsamplerate may still point into it."""
+    data = signal(rng, 20_000, 2)
+    first, later = data[:2000], data[2000:]
+    r = CallbackResampler(Feed([first.copy(), np.zeros(5, np.float32), later]), 0.8, converter, 2)
+    r.read(300)
+    with pytest.raises(ValueError, match=CHANNELS):
+        r.read(5000)
+    junk = churn()
+    fresh = srcref.CallbackState(CONVERTERS.index(converter), 2, [later])
+    assert_same_frames(r.read(3000), fresh.read(3000, 0.8))
+    del junk
+
+
+def test_no_callable_is_a_runtime_error_every_time():
+    r = CallbackResampler(None, 1.0)
+    for _ in range(2):
+        with pytest.raises(RuntimeError) as info:
+            r.read(10)
+        assert type(info.value) is RuntimeError
+
+
+@pytest.mark.parametrize("bad", [1e9, 0.0, -1.0, float("nan"), float("inf"), 1 / 512])
+def test_read_refuses_bad_ratios_without_calling_the_callable(rng, bad):
+    data = signal(rng, 100, 1)
+    feed = Feed([data])
+    r = CallbackResampler(feed, bad, "zero_order_hold")
+    with pytest.raises(ResamplingError, match=f"^{re.escape(BAD_RATIO)}$"):
+        r.read(10)
+    assert feed.calls == 0
+    r.ratio = 1.0
+    assert_same_frames(r.read(100), srcref.CallbackState(3, 1, [data]).read(100, 1.0))
+
+
+@pytest.mark.parametrize("bad", [float("nan"), 300.0, 0.0, float("-inf")])
+def test_set_starting_ratio_refuses_bad_ratios(bad):
+    r = CallbackResampler(lambda: None, 1.25)
+    with pytest.raises(ResamplingError, match=f"^{re.escape(BAD_RATIO)}$"):
+        r.set_starting_ratio(bad)
+    assert r.ratio == 1.25
+
+
+# --- context manager and the closed state --------------------------------------------------
+
+
+def test_exit_closes_and_read_reopens_afresh(rng):
+    data = signal(rng, 6000, 1)
+    feed = Feed(split(data, [2000, 4000]))
+    with CallbackResampler(feed, 1.1, "sinc_fastest") as r:
+        assert isinstance(r, CallbackResampler)
+        before = r.read(500)
+    assert before.ndim == 1
+    r.__exit__(None, None, None)
+    for closed in (r.reset, lambda: r.set_starting_ratio(2.0), r.clone):
+        with pytest.raises(ResamplingError, match=f"^{re.escape(NULL_STATE)}$"):
+            closed()
+    with pytest.raises(ResamplingError, match=re.escape(NULL_STATE)):
+        CallbackResampler(r)
+    assert r.ratio == 1.1
+    # A new converter with no history and no pending input; the rank marker stays.
+    fresh = srcref.CallbackState(2, 1, [data[2000:]])
+    got = r.read(3000)
+    assert got.ndim == 1
+    assert_same_frames(got, fresh.read(3000, 1.1))
+    r.reset()
+
+
+def test_enter_returns_the_object_and_exceptions_propagate():
+    r = CallbackResampler(None, 2.0)
+    with pytest.raises(Custom):
+        with r as same:
+            assert same is r
+            raise Custom()
+
+
+# --- copies --------------------------------------------------------------------------------
+
+
+class Switch:
+    """One callable shared by a source and its copy, answering from the queue named `active`."""
+
+    def __init__(self, **queues):
+        self.queues = {name: list(items) for name, items in queues.items()}
+        self.active = None
+
+    def __call__(self):
+        queue = self.queues[self.active]
+        return queue.pop(0) if queue else None
+
+
+# First blocks larger than what each converter takes in on its first read, so that input is
+# still pending in libsamplerate when the copy is made.
+HEADS = {
+    "sinc_best": 120_000,
+    "sinc_medium": 40_000,
+    "sinc_fastest": 16_000,
+    "zero_order_hold": 4000,
+    "linear": 4000,
+}
+
+
+@pytest.mark.parametrize(
+    "copy", [CallbackResampler.clone, CallbackResampler], ids=["clone", "copy"]
+)
+@pytest.mark.parametrize("converter", CONVERTERS)
+def test_copy_with_pending_input_serves_itself_and_outlives_the_source(rng, converter, copy):
+    head = HEADS[converter]
+    sizes = [head, 3000, 2500, head]
+    data = signal(rng, sum(sizes), 1)
+    ratio = 0.9
+    first, together, alone = 500, [700, head], [head, 6000]
+    twin = CallbackResampler(Feed(split(data, sizes)), ratio, converter)
+    expected = [twin.read(n) for n in [first, *together, *alone]]
+    switch = Switch(source=split(data, sizes), copy=split(data, sizes)[1:])
+    source = CallbackResampler(switch, ratio, converter)
+    switch.active = "source"
+    assert_same_frames(source.read(first), expected[0])
+    other = copy(source)
+    assert other is not source and other.ratio == ratio
+    # Interleaved: each object is served by itself, from its own queue.
+    for n, want in zip(together, expected[1:], strict=False):
+        switch.active = "copy"
+        assert_same_frames(other.read(n), want)
+        switch.active = "source"
+        assert_same_frames(source.read(n), want)
+    # The copy's own rank marker: it has pulled one-dimensional arrays itself.
+    assert other.read(0).shape == (0,)
+    # The source goes; its memory is reused; the copy goes on alone.
+    del source
+    junk = churn(frames=head, channels=1, count=4)
+    switch.active = "copy"
+    for n, want in zip(alone, expected[1 + len(together) :], strict=True):
+        assert_same_frames(other.read(n), want)
+    del junk
+
+
+@pytest.mark.parametrize("converter", ["zero_order_hold", "linear", "sinc_medium"])
+def test_copy_read_only_after_the_source_is_gone(rng, converter):
+    """The copy's first reads come from the source's pending input alone."""
+    sizes = [131_072, 3000]
+    data = signal(rng, sum(sizes), 2)
+    reads = (400, 40_000, 3000)
+    twin = CallbackResampler(Feed(split(data, sizes)), 1.2, converter, 2)
+    expected = [twin.read(n) for n in reads]
+    source = CallbackResampler(Feed(split(data, sizes)), 1.2, converter, 2)
+    source.read(reads[0])
+    other = CallbackResampler(source)
+    del source
+    junk = churn(frames=sizes[0], channels=2, count=4)
+    for n, want in zip(reads[1:], expected[1:], strict=True):
+        assert_same_frames(other.read(n), want)
+    del junk
+
+
+def test_chain_of_two(rng):
+    data = signal(rng, 5000, 1)
+    blocks = split(data, [400] * 12 + [200])
+    inner = CallbackResampler(Feed(blocks), 0.8, "sinc_fastest")
+    outer = CallbackResampler(lambda: inner.read(300), 1.25, "sinc_medium")
+    # The reference: the inner stream's reads, then the outer conversion of them.
+    inner_ref = srcref.CallbackState(2, 1, blocks)
+    middle = []
+    while len(part := inner_ref.read(300, 0.8)) > 0:
+        middle.append(part)
+    outer_ref = srcref.CallbackState(1, 1, middle)
+    for n in (1000, 1500, 3000, 3000):
+        assert_same_frames(outer.read(n), outer_ref.read(n, 1.25))
+
+
+MISUSE_SCRIPT = """
+import json, threading
+import numpy as np
+import quavix
+
+MEMBERS = {
+    "read": lambda r: r.read(4),
+    "reset": lambda r: r.reset(),
+    "set_starting_ratio": lambda r: r.set_starting_ratio(2.0),
+    "clone": lambda r: r.clone(),
+    "copy": lambda r: quavix.CallbackResampler(r),
+    "__exit__": lambda r: r.__exit__(None, None, None),
+}
+data = np.arange(3000, dtype=np.float32) / 3000
+
+
+def blocks():
+    return [data[i:i + 500].copy() for i in range(0, 3000, 500)]
+
+
+def run(member, how):
+    queue = blocks()
+    caught = []
+
+    def misuse():
+        try:
+            MEMBERS[member](r)
+        except RuntimeError as error:
+            caught.append((type(error).__name__, str(error)))
+
+    def callable_():
+        if how == "inside":
+            misuse()
+        elif how == "thread":
+            worker = threading.Thread(target=misuse)
+            worker.start()
+            worker.join()
+        block = queue.pop(0) if queue else None
+        if how == "uncaught" and len(queue) == 3:
+            MEMBERS[member](r)
+        return block
+
+    r = quavix.CallbackResampler(callable_, 1.1, "sinc_fastest")
+    twin_queue = blocks()
+    twin = quavix.CallbackResampler(lambda: twin_queue.pop(0) if twin_queue else None,
+                                    1.1, "sinc_fastest")
+    try:
+        got = r.read(2000)
+        same = bool(np.array_equal(got, twin.read(2000)))
+    except RuntimeError as error:
+        caught.append((type(error).__name__, str(error)))
+        same = None
+    # Whatever happened, the object works afterwards.
+    after = len(r.read(500))
+    return {"caught": caught, "same": same, "after": after}
+
+
+results = {f"{m}/{h}": run(m, h) for m in MEMBERS for h in ("inside", "thread", "uncaught")}
+print(json.dumps(results))
+"""
+
+
+def test_use_during_own_read_is_refused(isolated):
+    result = isolated(MISUSE_SCRIPT)
+    assert result.returncode == 0, result.stderr
+    results = json.loads(result.stdout)
+    for key, outcome in results.items():
+        member, how = key.split("/")
+        assert outcome["caught"], key
+        for kind, message in outcome["caught"]:
+            assert kind == "RuntimeError", key
+            assert "while a read of the same object is in progress" in message, key
+        assert outcome["after"] > 0, key
+        if how == "uncaught":
+            assert outcome["same"] is None, key
+            assert len(outcome["caught"]) == 1, key
+        else:
+            # Refused calls changed nothing: the read gives what an undisturbed twin gives.
+            assert outcome["same"] is True, key
+
+
+# --- memory --------------------------------------------------------------------------------
+
+
+class Flaky:
+    """Returns its block on even calls and raises on odd ones."""
+
+    def __init__(self, block):
+        self.block = block
+        self.calls = 0
+
+    def __call__(self):
+        self.calls += 1
+        if self.calls % 2:
+            raise Custom()
+        return self.block
+
+
+def test_references_return_to_where_they_started(rng):
+    block = signal(rng, 300, 1)
+    supply = Flaky(block)
+    callable_before, block_before = sys.getrefcount(supply), sys.getrefcount(block)
+    alive = []
+    for _ in range(40):
+        r = CallbackResampler(supply, 1.1, "linear")
+        try:
+            r.read(100)
+        except Custom:
+            pass
+        r.read(100)
+        c = r.clone()
+        d = CallbackResampler(c)
+        with d:
+            pass
+        alive += [r, c, d]
+    del r, c, d
+    assert sys.getrefcount(supply) == callable_before + len(alive)
+    del alive
+    gc.collect()
+    assert sys.getrefcount(supply) == callable_before
+    assert sys.getrefcount(block) == block_before
+
+
+VALGRIND_SCRIPT = Path(__file__).with_name("valgrind_scenarios.py")
+
+
+def valgrind_figures(log):
+    """Error count, and definitely lost bytes in total and in records through our code."""
+    errors = int(re.search(r"ERROR SUMMARY: ([\d,]+) errors", log).group(1).replace(",", ""))
+    lost_total = 0
+    lost_ours = 0
+    lost = re.compile(
+        r"== ([\d,]+)(?: \([\d,]+ direct, [\d,]+ indirect\))? bytes in [\d,]+ blocks"
+        r" are definitely lost"
+    )
+    for record in re.split(r"\n==\d+== \n", log):
+        found = lost.search(record)
+        if not found:
+            continue
+        size = int(found.group(1).replace(",", ""))
+        lost_total += size
+        ours = "quavix.cpython" in record or "libsamplerate" in record
+        # Names the interpreter interns while the module body runs live until the process ends.
+        if ours and "PyModule_ExecDef" not in record:
+            lost_ours += size
+    return errors, lost_total, lost_ours
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+def test_valgrind_memcheck():
+    result = subprocess.run(
+        [
+            "valgrind",
+            "--tool=memcheck",
+            "--error-exitcode=99",
+            "--errors-for-leak-kinds=none",
+            "--leak-check=full",
+            "--show-leak-kinds=definite",
+            "--num-callers=40",
+            sys.executable,
+            str(VALGRIND_SCRIPT),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "PYTHONMALLOC": "malloc"},
+    )
+    log = result.stderr
+    assert "all scenarios passed" in result.stdout, log[-5000:]
+    errors, lost_total, lost_ours = valgrind_figures(log)
+    print(
+        f"valgrind: {errors} errors, {lost_total} bytes definitely lost, {lost_ours} through quavix"
+    )
+    assert errors == 0 and result.returncode == 0, log[-20000:]
+    assert "Invalid read" not in log and "Invalid write" not in log
+    assert lost_ours == 0, log[-20000:]
