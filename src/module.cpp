@@ -21,7 +21,8 @@ PYBIND11_MODULE(quavix, m) {
     m.attr("__version__") = "nightly";
     m.attr("__libsamplerate_version__") = "";
 
-    py::module_ exceptions = m.def_submodule("exceptions", "Sub-module containing sampling exceptions");
+    py::module_ exceptions =
+        m.def_submodule("exceptions", "Sub-module containing sampling exceptions");
     py::module_ converters =
         m.def_submodule("converters", "Sub-module containing the quavix converters");
     py::module_ internals = m.def_submodule("_internals", "Internal helper functions");

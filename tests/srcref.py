@@ -59,6 +59,7 @@ lib.src_error.restype = ctypes.c_int
 lib.src_error.argtypes = [ctypes.c_void_p]
 
 CONVERTERS = ("sinc_best", "sinc_medium", "sinc_fastest", "zero_order_hold", "linear")
+LINEAR = CONVERTERS.index("linear")
 BAD_SRC_RATIO = 6
 BAD_CHANNEL_COUNT = 11
 
@@ -80,12 +81,27 @@ def frames_of(array):
     return data, channels
 
 
+def _input_pointer(data, previous, converter):
+    """Where libsamplerate reads `data` from.
+
+    The linear converter reads the frame before a lone input frame (meaning the previous
+    input frame, or the frame itself on a fresh state); that frame is placed there so that
+    the reference never reads outside its own buffers either.
+    """
+    if converter != LINEAR or data.shape[0] != 1:
+        return _ptr(data), data
+    before = data if previous is None else np.asarray(previous, dtype=np.float32)
+    pair = np.concatenate([before.reshape(1, -1), data.reshape(1, -1)]).astype(np.float32)
+    return ctypes.cast(_ptr(pair[1:]), _float_p), pair
+
+
 def simple(data, ratio, converter, capacity):
     """src_simple on `data` with `capacity` output frames; returns (output, used, generated)."""
     data, channels = frames_of(data)
     frames = data.shape[0]
     out = np.empty((capacity,) + data.shape[1:], dtype=np.float32)
-    request = SRC_DATA(_ptr(data), _ptr(out), frames, capacity, 0, 0, 0, ratio)
+    data_in, _keep = _input_pointer(data, None, converter)
+    request = SRC_DATA(data_in, _ptr(out), frames, capacity, 0, 0, 0, ratio)
     code = lib.src_simple(ctypes.byref(request), converter, channels)
     if code:
         raise RuntimeError(strerror(code))
@@ -107,13 +123,15 @@ class State:
         data = np.ascontiguousarray(data, dtype=np.float32)
         frames = data.shape[0] if data.ndim else 0
         out = np.empty((capacity, self.channels), dtype=np.float32)
-        request = SRC_DATA(
-            _ptr(data), _ptr(out), frames, capacity, 0, 0, int(end_of_input), ratio
-        )
+        request = SRC_DATA(_ptr(data), _ptr(out), frames, capacity, 0, 0, int(end_of_input), ratio)
         code = lib.src_process(self.handle, ctypes.byref(request))
         if code:
             raise RuntimeError(strerror(code))
-        return out[: request.output_frames_gen], request.input_frames_used, request.output_frames_gen
+        return (
+            out[: request.output_frames_gen],
+            request.input_frames_used,
+            request.output_frames_gen,
+        )
 
     def reset(self):
         lib.src_reset(self.handle)

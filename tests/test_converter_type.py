@@ -56,8 +56,20 @@ def test_resolves_to_a_plain_int(obj, expected):
 
 @pytest.mark.parametrize(
     "obj",
-    ["Sinc_best", "LINEAR", " linear", "linear ", "", "sinc", 2.0, None, b"linear", np.int64(2),
-     [0], object()],
+    [
+        "Sinc_best",
+        "LINEAR",
+        " linear",
+        "linear ",
+        "",
+        "sinc",
+        2.0,
+        None,
+        b"linear",
+        np.int64(2),
+        [0],
+        object(),
+    ],
 )
 def test_refuses_everything_else(obj):
     with pytest.raises(ValueError, match="^Unsupported converter type$"):

@@ -1,7 +1,7 @@
 import pytest
-import srcref
 
 import quavix
+import srcref
 from quavix._internals import error_handler
 
 ResamplingError = quavix.ResamplingError

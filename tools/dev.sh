@@ -4,11 +4,14 @@
 #
 #   tools/dev.sh test [pytest args]    run the test suite
 #   tools/dev.sh example [args]        run the example converter (examples/resample_file.py)
+#   tools/dev.sh sanitize [pytest args] run the test suite on a build instrumented with
+#                                      AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh python [args]         run the environment's python
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$repo/.venv"
+build_options=(-Cbuild-dir=build/{wheel_tag})
 cd "$repo"
 
 say() { printf 'quavix setup: %s\n' "$*" >&2; }
@@ -79,11 +82,10 @@ ensure_dependencies() {
 # Builds and installs the extension with pip; rebuilt when a source or build file changes.
 ensure_module() {
     local stamp="$venv/.quavix-build" want
-    want=$(hash_of pyproject.toml CMakeLists.txt $(find src -type f | sort))
+    want=$(hash_of pyproject.toml CMakeLists.txt $(find src -type f | sort); echo "${build_options[*]}")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "building and installing quavix"
-    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
-        -Cbuild-dir=build/{wheel_tag} .
+    "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_options[@]}" .
     printf '%s\n' "$want" >"$stamp"
 }
 
@@ -105,12 +107,22 @@ example)
     setup
     exec "$venv/bin/python" examples/resample_file.py "$@"
     ;;
+sanitize)
+    venv="$repo/.venv-sanitize"
+    build_options=(-Cbuild-dir=build/sanitize -Ccmake.define.QUAVIX_SANITIZE=ON)
+    setup
+    runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
+    export QUAVIX_SANITIZED=1
+    export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest "$@"
+    ;;
 python)
     setup
     exec "$venv/bin/python" "$@"
     ;;
 *)
-    echo "usage: tools/dev.sh {test|example|python} [args...]" >&2
+    echo "usage: tools/dev.sh {test|example|sanitize|python} [args...]" >&2
     exit 2
     ;;
 esac

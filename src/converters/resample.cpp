@@ -2,6 +2,7 @@
 
 #include <samplerate.h>
 
+#include "converters/linear_lookback.hpp"
 #include "core/converter_type.hpp"
 #include "core/error_handler.hpp"
 
@@ -32,8 +33,10 @@ py::array resample(const FrameArray& input, double ratio, const py::object& conv
     const std::size_t capacity = output_capacity(frames, ratio);
     FrameArray output = allocate_frames(capacity, shape.channels, shape.ndim == 1);
 
+    // src_simple starts a fresh state, so a lone frame is its own predecessor.
+    LinearLookback lookback(converter, shape.channels);
     SRC_DATA request{};
-    request.data_in = input.data();
+    request.data_in = lookback.guard(input.data(), static_cast<long>(frames));
     request.data_out = output.mutable_data();
     request.input_frames = static_cast<long>(frames);
     request.output_frames = static_cast<long>(capacity);

@@ -47,7 +47,8 @@ std::int32_t converter_from_int(PyObject* number) {
     if (value == -1 && PyErr_Occurred() != nullptr) {
         throw py::error_already_set();
     }
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long long>(value)));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(static_cast<unsigned long long>(value)));
 }
 
 // The Python class registered for ConverterType.

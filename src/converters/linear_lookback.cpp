@@ -1,0 +1,35 @@
+#include "converters/linear_lookback.hpp"
+
+#include <algorithm>
+
+#include <samplerate.h>
+
+namespace quavix {
+
+LinearLookback::LinearLookback(std::int32_t converter, std::int32_t channels)
+    : active_(converter == SRC_LINEAR && channels > 0),
+      channels_(channels > 0 ? static_cast<std::size_t>(channels) : 0) {}
+
+const float* LinearLookback::guard(const float* input, long frames) {
+    if (!active_ || frames != 1) {
+        return input;
+    }
+    if (!scratch_ || scratch_.use_count() > 1) {
+        scratch_ = std::make_shared<std::vector<float>>(2 * channels_);
+    }
+    float* previous = scratch_->data();
+    float* current = previous + channels_;
+    std::copy_n(has_previous_ ? previous_.data() : input, channels_, previous);
+    std::copy_n(input, channels_, current);
+    return current;
+}
+
+void LinearLookback::remember(const float* frame) {
+    if (!active_) {
+        return;
+    }
+    previous_.assign(frame, frame + channels_);
+    has_previous_ = true;
+}
+
+} // namespace quavix

@@ -1,0 +1,40 @@
+// Works around libsamplerate's linear converter reading outside its input: handed exactly one
+// input frame at the start of a buffer, it interpolates from the frame just before the buffer,
+// which it means to be the last input frame of the previous request (or, on a fresh or reset
+// state, the frame itself). LinearLookback hands such a frame over in a two-frame scratch
+// buffer whose first frame is that previous frame, so nothing outside our buffers is read.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace quavix {
+
+class LinearLookback {
+public:
+    LinearLookback(std::int32_t converter, std::int32_t channels);
+
+    // The pointer to hand libsamplerate for a request of `frames` frames at the start of the
+    // buffer `input`: `input` itself, except for one-frame requests to the linear converter.
+    // The returned scratch stays valid and unchanged until the next call that needs it.
+    const float* guard(const float* input, long frames);
+
+    // Records `frame` as the last input frame handed over. Only the linear converter needs it,
+    // so for every other converter this copies nothing.
+    void remember(const float* frame);
+
+    // Forgets the previous frame, as a reset converter does.
+    void forget() { has_previous_ = false; }
+
+private:
+    bool active_;
+    bool has_previous_ = false;
+    std::size_t channels_;
+    std::vector<float> previous_;
+    // Shared with copies until one of them writes, because a copied libsamplerate state may
+    // still read the scratch that the source handed over.
+    std::shared_ptr<std::vector<float>> scratch_;
+};
+
+} // namespace quavix

@@ -1,0 +1,81 @@
+"""Long loops keep memory and reference counts flat: nothing leaks per call."""
+
+import gc
+import sys
+import tracemalloc
+import weakref
+
+import numpy as np
+import pytest
+
+import quavix
+
+CALLS = 200_000
+WARM_UP = 20_000
+# A leak of a single 16-byte block per call would grow resident memory by 3.2 MB.
+RSS_BOUND = 2 * 1024 * 1024
+TRACED_BOUND = 64 * 1024
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def assert_flat(step, calls=CALLS):
+    """Runs `step` many times; resident and traced memory must not grow with the calls."""
+    for _ in range(WARM_UP):
+        step()
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(calls):
+        step()
+    gc.collect()
+    rss_growth = resident_bytes() - before
+
+    tracemalloc.start()
+    try:
+        for _ in range(1000):
+            step()
+        gc.collect()
+        traced_before = tracemalloc.get_traced_memory()[0]
+        for _ in range(calls // 10):
+            step()
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
+    finally:
+        tracemalloc.stop()
+    assert rss_growth < RSS_BOUND, f"resident memory grew by {rss_growth} bytes"
+    assert traced_growth < TRACED_BOUND, f"traced memory grew by {traced_growth} bytes"
+
+
+@pytest.fixture(scope="module")
+def block():
+    return np.random.default_rng(7).uniform(-1, 1, size=(64, 2)).astype(np.float32)
+
+
+def test_resample_keeps_memory_flat(block):
+    assert_flat(lambda: quavix.resample(block, 1.5, "linear"))
+
+
+def test_failing_resample_keeps_memory_flat(block):
+    def step():
+        try:
+            quavix.resample(block, float("nan"), "linear")
+        except quavix.ResamplingError:
+            pass
+
+    assert_flat(step)
+
+
+def test_resample_reference_counts_return(block):
+    block = np.resize(block, (441, 2))
+    converter = "linear"
+    counts = sys.getrefcount(block), sys.getrefcount(converter)
+    results = [quavix.resample(block, 160 / 147, converter) for _ in range(100)]
+    view = quavix.resample(block, 160 / 147, converter)
+    full = weakref.ref(view.base)
+    del results, view
+    gc.collect()
+    assert full() is None, "the full buffer outlived its only view"
+    assert (sys.getrefcount(block), sys.getrefcount(converter)) == counts
