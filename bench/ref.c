@@ -11,6 +11,7 @@
  *   process ID CONVERTER RATIO BLOCK LOOPS PLACE     -> ok SECONDS OUTPUT_FRAMES REQUESTS
  *   callback ID CONVERTER RATIO BLOCK LOOPS PLACE    -> ok SECONDS OUTPUT_FRAMES REQUESTS
  *   dump MODE ID CONVERTER RATIO BLOCK PATH          -> ok OUTPUT_FRAMES REQUESTS
+ *   count MODE ID CONVERTER RATIO BLOCK LABEL        -> ok OUTPUT_FRAMES REQUESTS
  *   version                                          -> ok VERSION
  *   quit
  *
@@ -24,6 +25,9 @@
  * relate (by a third for `linear` when both are in cache: loads and stores alias across
  * 4 KiB), so the Python side passes the page offsets of its own buffers and both sides run on
  * the same layout.
+ *
+ * `count` runs one conversion as a callgrind region: under valgrind's callgrind tool it zeroes
+ * the counters before and dumps them with LABEL after; elsewhere it only converts.
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -34,6 +38,16 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#if defined(__has_include)
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#endif
+#endif
+#ifndef CALLGRIND_ZERO_STATS
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(label) ((void)(label))
+#endif
 
 #define MAX_SIGNALS 64
 #define PAGE 4096
@@ -370,6 +384,32 @@ static int timed(const char* mode, char* args) {
     return 0;
 }
 
+static int count(char* args) {
+    char mode[16];
+    char label[256];
+    int id = 0;
+    int converter = 0;
+    double ratio = 0.0;
+    long block = 0;
+    if (sscanf(args, "%15s %d %d %lf %ld %255s", mode, &id, &converter, &ratio, &block, label) !=
+        6) {
+        return fail("bad arguments");
+    }
+    const Signal* s = find_signal(id);
+    if (s == NULL) {
+        return fail("unknown signal");
+    }
+    double seconds = 0.0;
+    Outcome outcome = {0, 0};
+    CALLGRIND_ZERO_STATS;
+    int result = run_mode(mode, s, converter, ratio, block, -1, &seconds, &outcome, NULL);
+    CALLGRIND_DUMP_STATS_AT(label);
+    if (result == 0) {
+        printf("ok %ld %ld\n", outcome.frames, outcome.requests);
+    }
+    return result;
+}
+
 static int dump(char* args) {
     char mode[16];
     char path[4096];
@@ -439,6 +479,9 @@ static int serve(char* line) {
     }
     if (strcmp(command, "dump") == 0) {
         return dump(args);
+    }
+    if (strcmp(command, "count") == 0) {
+        return count(args);
     }
     if (strcmp(command, "version") == 0) {
         printf("ok %s\n", src_get_version());

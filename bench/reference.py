@@ -41,9 +41,13 @@ class Timing:
     requests: int
 
 
+def find_compiler():
+    return os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+
+
 def compile_reference(directory):
     """Builds ref.c in `directory` against libsamplerate; returns the program's path."""
-    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    compiler = find_compiler()
     if compiler is None or shutil.which("pkg-config") is None:
         raise ReferenceError("the C reference needs a C compiler (cc) and pkg-config")
     flags = subprocess.run(
@@ -76,9 +80,10 @@ class Reference:
     def __init__(self, workdir=None):
         self._own_dir = workdir is None
         self.workdir = Path(workdir or tempfile.mkdtemp(prefix="quavix-bench-"))
-        program = compile_reference(self.workdir)
+        self.program = compile_reference(self.workdir)
+        self.compiler = find_compiler()
         self._process = subprocess.Popen(
-            [str(program)],
+            [str(self.program)],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             text=True,

@@ -17,6 +17,7 @@ import itertools
 import math
 import os
 import platform
+import shutil
 import sys
 import time
 import tracemalloc
@@ -25,10 +26,12 @@ from functools import partial
 from pathlib import Path
 
 import numpy as np
+
 import quavix
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import instructions  # noqa: E402
 import quality  # noqa: E402
 from reference import CONVERTERS, Reference, page_offset  # noqa: E402
 
@@ -45,6 +48,7 @@ BLOCKS = (64, 256, 1024, 4096)
 STREAM_CONVERTERS = ("linear", "sinc_fastest")
 SOXR_QUALITIES = ("QQ", "LQ", "MQ", "HQ", "VHQ")
 PEER_BLOCK = 1024
+SECTIONS = ("oneshot", "streaming", "instructions", "scaling", "memory", "peers")
 
 
 @dataclass(frozen=True)
@@ -59,6 +63,7 @@ class Settings:
     target_seconds: float  # minimum duration of one timed repetition
     rss_calls: int
     peer_reps: int
+    count_seconds: float  # signal length of the callgrind instruction counts (0: none)
 
 
 FULL = Settings(
@@ -72,6 +77,7 @@ FULL = Settings(
     target_seconds=0.05,
     rss_calls=10**5,
     peer_reps=5,
+    count_seconds=1.0,
 )
 QUICK = Settings(
     quick=True,
@@ -84,6 +90,7 @@ QUICK = Settings(
     target_seconds=0.01,
     rss_calls=10**5,
     peer_reps=2,
+    count_seconds=0.0,
 )
 
 
@@ -546,6 +553,63 @@ def section_memory(settings, report):
     return results
 
 
+def section_instructions(ref, settings, report):
+    if shutil.which("valgrind") is None:
+        report.add("Instructions", "Not measured: valgrind is not installed.")
+        return {}
+    frames = int(settings.count_seconds * RATE_IN)
+    signal = test_signal(frames, 2)
+    py, c, requests = instructions.count(
+        ref.program, ref.compiler, ref.workdir, signal, has_streaming(), has_pulling()
+    )
+    baseline = py.pop("baseline", 0)
+    rows = []
+    results = {}
+    for label, c_count in c.items():
+        mode, converter, block = label.split("-")
+        block = int(block)
+        py_count = py[label] - baseline
+        if mode == "simple":
+            calls, name = 1, "resample"
+        elif mode == "process":
+            calls, name = len(blocks_of(signal, block)), "Resampler.process"
+        else:
+            calls, name = requests[label], "CallbackResampler.read"
+        excess = (py_count - c_count) / calls
+        results[label] = (py_count / c_count, excess)
+        rows.append(
+            [
+                name,
+                converter,
+                block or frames,
+                calls,
+                f"{c_count / calls:,.0f}",
+                f"{excess:+,.0f}",
+                f"{py_count / c_count:.5f}",
+            ]
+        )
+    report.add(
+        f"Instructions: callgrind counts of the binding against the C reference "
+        f"({settings.count_seconds:g} s stereo, 44.1 → 48 kHz)",
+        table(
+            [
+                "call",
+                "converter",
+                "frames per call",
+                "calls",
+                "C instructions per call",
+                "binding − C per call",
+                "ratio",
+            ],
+            rows,
+        ),
+        "Deterministic: unlike times, these counts do not move with the machine's load. The "
+        "binding's count includes the interpreter's work for the call and for dropping its "
+        "result, less that of an empty region.",
+    )
+    return results
+
+
 # ---------------------------------------------------------------------------------------------
 # Peers
 
@@ -834,7 +898,7 @@ def main(argv=None):
     parser.add_argument(
         "--only",
         action="append",
-        choices=("oneshot", "streaming", "scaling", "memory", "peers"),
+        choices=SECTIONS,
         help="run only these sections (repeatable); writes nothing",
     )
     parser.add_argument(
@@ -862,7 +926,9 @@ def main(argv=None):
         print(header + "\n", flush=True)
         started = time.perf_counter()
         report = Report()
-        sections = args.only or ["oneshot", "streaming", "scaling", "memory", "peers"]
+        sections = args.only or [
+            s for s in SECTIONS if s != "instructions" or settings.count_seconds
+        ]
         points = []
         if "oneshot" in sections:
             section_oneshot(ref, settings, report)
@@ -870,6 +936,8 @@ def main(argv=None):
             section_streaming(ref, settings, report)
         if "scaling" in sections:
             section_scaling(ref, settings, report)
+        if "instructions" in sections:
+            section_instructions(ref, settings if settings.count_seconds else FULL, report)
         if "memory" in sections:
             section_memory(settings, report)
         if "peers" in sections:

@@ -6,6 +6,8 @@
 #   tools/dev.sh example [args]        run the example converter (examples/resample_file.py)
 #   tools/dev.sh sanitize [pytest args] run the test suite on a build instrumented with
 #                                      AddressSanitizer and UndefinedBehaviorSanitizer
+#   tools/dev.sh bench [args]          benchmarks against libsamplerate in C and peers
+#                                      (bench/run.py; --quick, --selftest, --help)
 #   tools/dev.sh python [args]         run the environment's python
 set -euo pipefail
 
@@ -89,6 +91,16 @@ ensure_module() {
     printf '%s\n' "$want" >"$stamp"
 }
 
+# Benchmark-only dependencies (the peers compared against, the plot), kept out of the tests.
+ensure_bench_dependencies() {
+    local stamp="$venv/.quavix-bench-deps" want
+    want=$(hash_of tools/requirements-bench.txt)
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
+    say "installing benchmark dependencies"
+    "$venv/bin/python" -m pip install -q -r tools/requirements-bench.txt
+    printf '%s\n' "$want" >"$stamp"
+}
+
 setup() {
     ensure_system_packages
     ensure_venv
@@ -117,12 +129,17 @@ sanitize)
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest "$@"
     ;;
+bench)
+    setup
+    ensure_bench_dependencies
+    exec "$venv/bin/python" bench/run.py "$@"
+    ;;
 python)
     setup
     exec "$venv/bin/python" "$@"
     ;;
 *)
-    echo "usage: tools/dev.sh {test|example|sanitize|python} [args...]" >&2
+    echo "usage: tools/dev.sh {test|example|sanitize|bench|python} [args...]" >&2
     exit 2
     ;;
 esac
