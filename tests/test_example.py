@@ -9,9 +9,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 import soundfile as sf
-import srcref
 
 import quavix
+import srcref
 
 EXAMPLE = Path(__file__).resolve().parents[1] / "examples" / "resample_file.py"
 RATIO = 48000 / 44100

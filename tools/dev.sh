@@ -14,7 +14,6 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$repo/.venv"
 build_options=(-Cbuild-dir=build/{wheel_tag})
-cd "$repo"
 
 say() { printf 'quavix setup: %s\n' "$*" >&2; }
 
@@ -94,30 +93,33 @@ ensure_module() {
 # Benchmark-only dependencies (the peers compared against, the plot), kept out of the tests.
 ensure_bench_dependencies() {
     local stamp="$venv/.quavix-bench-deps" want
-    want=$(hash_of tools/requirements-bench.txt)
+    want=$(hash_of "$repo/tools/requirements-bench.txt")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "installing benchmark dependencies"
-    "$venv/bin/python" -m pip install -q -r tools/requirements-bench.txt
+    "$venv/bin/python" -m pip install -q -r "$repo/tools/requirements-bench.txt"
     printf '%s\n' "$want" >"$stamp"
 }
 
-setup() {
+# Runs in the repository; the jobs themselves run where they were called from.
+setup() (
+    cd "$repo"
     ensure_system_packages
     ensure_venv
     ensure_dependencies
     ensure_module
-}
+)
 
 job=${1:-}
 [ $# -gt 0 ] && shift
 case "$job" in
 test)
     setup
+    cd "$repo"
     exec "$venv/bin/python" -m pytest "$@"
     ;;
 example)
     setup
-    exec "$venv/bin/python" examples/resample_file.py "$@"
+    exec "$venv/bin/python" "$repo/examples/resample_file.py" "$@"
     ;;
 sanitize)
     venv="$repo/.venv-sanitize"
@@ -127,12 +129,13 @@ sanitize)
     export QUAVIX_SANITIZED=1
     export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    cd "$repo"
     LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest "$@"
     ;;
 bench)
     setup
     ensure_bench_dependencies
-    exec "$venv/bin/python" bench/run.py "$@"
+    exec "$venv/bin/python" "$repo/bench/run.py" "$@"
     ;;
 python)
     setup
