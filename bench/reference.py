@@ -104,6 +104,7 @@ class Reference:
             self._process.stdin.write("quit\n")
             self._process.stdin.close()
             self._process.wait(timeout=30)
+        self._process.stdout.close()
         if self._own_dir:
             shutil.rmtree(self.workdir, ignore_errors=True)
 
