@@ -7,6 +7,7 @@
  * written by the Python side, so both sides convert the very same samples.
  *
  *   load ID PATH FRAMES CHANNELS PLACE               -> ok
+ *   unload ID                                        -> ok
  *   simple ID CONVERTER RATIO LOOPS PLACE            -> ok SECONDS OUTPUT_FRAMES REQUESTS
  *   process ID CONVERTER RATIO BLOCK LOOPS PLACE     -> ok SECONDS OUTPUT_FRAMES REQUESTS
  *   callback ID CONVERTER RATIO BLOCK LOOPS PLACE    -> ok SECONDS OUTPUT_FRAMES REQUESTS
@@ -463,6 +464,18 @@ static int load(char* args) {
     return 0;
 }
 
+static int unload(char* args) {
+    int id = 0;
+    Signal* slot = sscanf(args, "%d", &id) == 1 ? find_signal(id) : NULL;
+    if (slot == NULL) {
+        return fail("unknown signal");
+    }
+    free_buffer(&slot->buffer);
+    *slot = signals[--signal_count];
+    printf("ok\n");
+    return 0;
+}
+
 static int serve(char* line) {
     char command[16];
     int offset = 0;
@@ -472,6 +485,9 @@ static int serve(char* line) {
     char* args = line + offset;
     if (strcmp(command, "load") == 0) {
         return load(args);
+    }
+    if (strcmp(command, "unload") == 0) {
+        return unload(args);
     }
     if (strcmp(command, "simple") == 0 || strcmp(command, "process") == 0 ||
         strcmp(command, "callback") == 0) {

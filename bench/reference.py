@@ -11,6 +11,7 @@ import shlex
 import shutil
 import subprocess
 import tempfile
+import weakref
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -123,8 +124,9 @@ class Reference:
         data = np.ascontiguousarray(signal, dtype=np.float32)
         if data.ndim not in (1, 2):
             raise ValueError("signals are (frames,) or (frames, channels)")
+        self._forget_dead()
         key = id(signal)
-        if key in self._ids and self._ids[key][1] is signal:
+        if key in self._ids and self._ids[key][1]() is signal:
             return self._ids[key][0]
         number = self._next_id
         self._next_id += 1
@@ -133,8 +135,15 @@ class Reference:
         channels = 1 if data.ndim == 1 else data.shape[1]
         self._ask(f"load {number} {path} {data.shape[0]} {channels} {page_offset(data)}")
         path.unlink()
-        self._ids[key] = (number, signal)
+        self._ids[key] = (number, weakref.ref(signal))
         return number
+
+    def _forget_dead(self):
+        """Releases the C side's copies of signals that the Python side has dropped."""
+        for key, (number, alive) in list(self._ids.items()):
+            if alive() is None:
+                self._ask(f"unload {number}")
+                del self._ids[key]
 
     def time(self, mode, signal, converter, ratio, block=0, loops=1, place=-1):
         """Times `loops` whole conversions of `signal` by src_simple, src_process or

@@ -48,6 +48,7 @@ BLOCKS = (64, 256, 1024, 4096)
 STREAM_CONVERTERS = ("linear", "sinc_fastest")
 SOXR_QUALITIES = ("QQ", "LQ", "MQ", "HQ", "VHQ")
 PEER_BLOCK = 1024
+SHORT_NAMES = {"zero_order_hold": "zoh", "resample_poly 160/147": "resample_poly"}
 SECTIONS = ("oneshot", "streaming", "instructions", "scaling", "memory", "peers")
 
 
@@ -622,6 +623,10 @@ class Peer:
     convert: object  # (signal of frames × channels or frames) -> output
     marker: str
 
+    @property
+    def streamed(self):
+        return "Stream" in self.mode or "Resampler" in self.mode
+
 
 def quavix_stream(converter, signal, block=PEER_BLOCK):
     channels = 1 if signal.ndim == 1 else signal.shape[1]
@@ -785,8 +790,10 @@ def plot_peers(points, path):
                 label=None if (legend, key) in seen else legend,
             )
             seen.add((legend, key))
+            if entry.streamed:
+                continue  # sits on its one-shot twin's label
             axis.annotate(
-                entry.variant.split()[0],
+                SHORT_NAMES.get(entry.variant, entry.variant.split()[0]),
                 (throughput, figures[key]),
                 fontsize=7,
                 xytext=(4, 3),
