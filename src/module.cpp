@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "converters/resample.hpp"
+#include "converters/resampler.hpp"
 #include "core/converter_type.hpp"
 #include "core/error_handler.hpp"
 
@@ -31,9 +32,11 @@ PYBIND11_MODULE(quavix, m) {
     quavix::register_error_handler(internals);
     quavix::register_resampling_error(exceptions);
     quavix::register_resample(converters);
+    quavix::register_resampler(converters);
     quavix::register_converter_type(converters);
 
     copy_to_top_level(m, exceptions, "ResamplingError");
     copy_to_top_level(m, converters, "resample");
+    copy_to_top_level(m, converters, "Resampler");
     copy_to_top_level(m, converters, "ConverterType");
 }

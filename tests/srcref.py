@@ -7,6 +7,7 @@ for sample.
 
 import ctypes
 import ctypes.util
+import math
 
 import numpy as np
 
@@ -62,6 +63,8 @@ CONVERTERS = ("sinc_best", "sinc_medium", "sinc_fastest", "zero_order_hold", "li
 LINEAR = CONVERTERS.index("linear")
 BAD_SRC_RATIO = 6
 BAD_CHANNEL_COUNT = 11
+# Spare output room of the first follow-up request of a streaming block; doubles after each.
+PUSH_FIRST_SPARE = 256
 
 
 def strerror(code):
@@ -114,6 +117,7 @@ class State:
     def __init__(self, converter, channels):
         error = ctypes.c_int(0)
         self.channels = channels
+        self._no_input = ctypes.c_float(0.0)
         self.handle = lib.src_new(converter, channels, ctypes.byref(error))
         if not self.handle:
             raise RuntimeError(strerror(error.value))
@@ -132,6 +136,59 @@ class State:
             request.input_frames_used,
             request.output_frames_gen,
         )
+
+    def _request(self, data, offset, out, capacity, ratio, end_of_input):
+        """src_process on the frames of `data` from `offset` on, writing into `out`."""
+        frames = data.shape[0] - offset
+        if frames:
+            start = ctypes.cast(data.ctypes.data + offset * self.channels * data.itemsize, _float_p)
+        else:
+            # Nothing left: a pointer of its own, never one past the caller's array.
+            start = ctypes.pointer(self._no_input)
+        request = SRC_DATA(
+            start,
+            _ptr(out),
+            frames,
+            capacity,
+            0,
+            0,
+            int(end_of_input),
+            ratio,
+        )
+        code = lib.src_process(self.handle, ctypes.byref(request))
+        if code:
+            raise RuntimeError(strerror(code))
+        return request.input_frames_used, request.output_frames_gen
+
+    def push(self, data, ratio, end_of_input=False):
+        """One block the way a lossless streaming converter hands it to libsamplerate.
+
+        First the plain request: room for ceil(frames * ratio) output frames. Then, while input
+        is left, or while the end of input is marked and the last request filled its room,
+        requests for the rest with room for it plus a spare of PUSH_FIRST_SPARE frames that
+        doubles each time; a request that uses and makes nothing ends it. Returns the output
+        of shape (n, channels), the input frames used and the (used, generated, room) of every
+        request.
+        """
+        data = np.ascontiguousarray(data, dtype=np.float32)
+        frames = data.shape[0] if data.ndim else 0
+        room = math.ceil(frames * ratio)
+        used = 0
+        spare = PUSH_FIRST_SPARE
+        pieces, requests = [], []
+        while True:
+            out = np.empty((room, self.channels), dtype=np.float32)
+            took, made = self._request(data, used, out, room, ratio, end_of_input)
+            requests.append((took, made, room))
+            pieces.append(out[:made])
+            used += took
+            if len(requests) > 1 and took == 0 and made == 0:
+                break
+            if used == frames and not (end_of_input and made == room):
+                break
+            room = math.ceil((frames - used) * ratio) + spare
+            spare *= 2
+        return np.concatenate(pieces), used, requests
 
     def reset(self):
         lib.src_reset(self.handle)

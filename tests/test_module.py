@@ -42,7 +42,7 @@ def test_submodules_are_registered(name):
     ],
 )
 def test_top_level_copies_are_the_same_objects(name, sub):
-    if not hasattr(getattr(quavix, sub), name):
+    if name == "CallbackResampler" and not hasattr(getattr(quavix, sub), name):
         pytest.skip(f"{name} is not part of this build")
     assert getattr(quavix, name) is getattr(getattr(quavix, sub), name)
 

@@ -10,7 +10,7 @@ LinearLookback::LinearLookback(std::int32_t converter, std::int32_t channels)
     : active_(converter == SRC_LINEAR && channels > 0),
       channels_(channels > 0 ? static_cast<std::size_t>(channels) : 0) {}
 
-const float* LinearLookback::guard(const float* input, long frames) {
+const float* LinearLookback::guard(const float* input, std::int64_t frames) {
     if (!active_ || frames != 1) {
         return input;
     }

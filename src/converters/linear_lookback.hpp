@@ -18,7 +18,7 @@ public:
     // The pointer to hand libsamplerate for a request of `frames` frames at the start of the
     // buffer `input`: `input` itself, except for one-frame requests to the linear converter.
     // The returned scratch stays valid and unchanged until the next call that needs it.
-    const float* guard(const float* input, long frames);
+    const float* guard(const float* input, std::int64_t frames);
 
     // Records `frame` as the last input frame handed over. Only the linear converter needs it,
     // so for every other converter this copies nothing.

@@ -1,0 +1,220 @@
+#include "converters/resampler.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "core/converter_type.hpp"
+#include "core/error_handler.hpp"
+
+namespace quavix {
+
+namespace {
+
+// Spare output room of the first follow-up request of a block. It doubles with every further
+// request, so that even the long tail of a sinc converter at a high ratio takes few requests.
+constexpr std::size_t first_spare_frames = 256;
+
+// Handed to libsamplerate when no input of the block is left. A null pointer would not do:
+// the sinc converters then skip their end-of-input handling and the tail never comes out.
+constexpr float no_input = 0.0F;
+
+// What one src_process request did.
+struct Progress {
+    std::int64_t used;
+    std::size_t generated;
+};
+
+// Output frames of the follow-up requests of one block, each piece holding only the frames
+// libsamplerate generated into it.
+using Pieces = std::vector<std::vector<float>>;
+
+StatePointer new_state(std::int32_t converter_type, std::int32_t channels) {
+    int error = 0;
+    StatePointer state(src_new(converter_type, channels, &error));
+    error_handler(error);
+    return state;
+}
+
+StatePointer clone_state(SRC_STATE* source) {
+    int error = 0;
+    StatePointer state(src_clone(source, &error));
+    error_handler(error);
+    return state;
+}
+
+Progress convert(SRC_STATE* state, const float* input, std::int64_t frames, float* output,
+                 std::size_t room, double ratio, bool end_of_input) {
+    SRC_DATA request{};
+    request.data_in = input;
+    request.data_out = output;
+    request.input_frames = static_cast<long>(frames);
+    request.output_frames = static_cast<long>(room);
+    request.end_of_input = end_of_input ? 1 : 0;
+    request.src_ratio = ratio;
+    error_handler(src_process(state, &request));
+    return {request.input_frames_used, static_cast<std::size_t>(request.output_frames_gen)};
+}
+
+// The requests after the first one of a block. libsamplerate leaves input unused when a
+// request's room fills up (the ratio ramp towards a new ratio can need more room than
+// ceil(frames * ratio)), and at the end of input its delayed tail needs room of its own. So
+// ask again, at the same ratio and flag, while input is left or while at the end of input
+// the last request filled its room. A request that uses nothing and makes nothing ends it.
+Pieces follow_up(SRC_STATE* state, LinearLookback& lookback, const float* input,
+                 std::int64_t frames, std::size_t channels, double ratio, bool end_of_input,
+                 Progress first, std::size_t first_room) {
+    Pieces pieces;
+    std::int64_t used = first.used;
+    bool filled = first.generated == first_room;
+    std::size_t spare = first_spare_frames;
+    while (used < frames || (end_of_input && filled)) {
+        const std::int64_t remaining = frames - used;
+        const std::size_t room = output_capacity(remaining, ratio) + spare;
+        const float* rest = &no_input;
+        if (used == 0) {
+            rest = lookback.guard(input, frames);
+        } else if (remaining > 0) {
+            rest = input + used * static_cast<std::int64_t>(channels);
+        }
+        std::vector<float> piece(room * channels);
+        const Progress step =
+            convert(state, rest, remaining, piece.data(), room, ratio, end_of_input);
+        if (step.used == 0 && step.generated == 0) {
+            break;
+        }
+        used += step.used;
+        filled = step.generated == room;
+        // Shrinking keeps the memory: no frame moves.
+        piece.resize(step.generated * channels);
+        if (!piece.empty()) {
+            pieces.push_back(std::move(piece));
+        }
+        spare *= 2;
+    }
+    return pieces;
+}
+
+// One new array holding the first request's frames followed by every piece, each frame
+// copied once.
+FrameArray assemble(const FrameArray& first, std::size_t first_generated, const Pieces& pieces,
+                    std::int32_t channels, bool one_dim) {
+    const auto width = static_cast<std::size_t>(channels);
+    std::size_t frames = first_generated;
+    for (const auto& piece : pieces) {
+        frames += piece.size() / width;
+    }
+    FrameArray result = allocate_frames(frames, channels, one_dim);
+    float* next = std::copy_n(first.data(), first_generated * width, result.mutable_data());
+    for (const auto& piece : pieces) {
+        next = std::copy(piece.begin(), piece.end(), next);
+    }
+    return result;
+}
+
+} // namespace
+
+Resampler::Resampler(const py::object& converter_type, std::int32_t channels)
+    : converter_type_(get_converter_type(converter_type)), channels_(channels),
+      lookback_(converter_type_, channels_) {
+    // libsamplerate aborts on a channel count below 1 instead of reporting it.
+    check_channel_count(channels_);
+    state_ = new_state(converter_type_, channels_);
+}
+
+Resampler::Resampler(const Resampler& other)
+    : state_(clone_state(other.state_.get())), converter_type_(other.converter_type_),
+      channels_(other.channels_), lookback_(other.lookback_) {}
+
+Resampler::Resampler(Resampler&& other) noexcept
+    : state_(std::move(other.state_)), converter_type_(std::exchange(other.converter_type_, 0)),
+      channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)) {}
+
+py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_input) {
+    const FrameShape shape = analyse_frames(input);
+    require_channels(shape, channels_);
+    const std::int64_t frames = frame_count(input);
+    check_ratio(ratio);
+
+    const std::size_t capacity = output_capacity(frames, ratio);
+    const bool one_dim = shape.ndim == 1;
+    FrameArray output = allocate_frames(capacity, channels_, one_dim);
+    const Progress first = convert(state_.get(), lookback_.guard(input.data(), frames), frames,
+                                   output.mutable_data(), capacity, ratio, end_of_input);
+
+    const auto width = static_cast<std::size_t>(channels_);
+    const Pieces pieces = follow_up(state_.get(), lookback_, input.data(), frames, width, ratio,
+                                    end_of_input, first, capacity);
+    if (frames > 0) {
+        // Every frame has been handed over by now; the last one precedes the next block.
+        lookback_.remember(input.data() + static_cast<std::size_t>(frames - 1) * width);
+    }
+    if (pieces.empty()) {
+        return first_frames(output, first.generated);
+    }
+    return assemble(output, first.generated, pieces, channels_, one_dim);
+}
+
+void Resampler::reset() {
+    error_handler(src_reset(state_.get()));
+    lookback_.forget();
+}
+
+void Resampler::set_ratio(double ratio) {
+    // libsamplerate takes NaN here and aborts in the next conversion.
+    check_ratio(ratio);
+    error_handler(src_set_ratio(state_.get(), ratio));
+}
+
+Resampler Resampler::clone() const {
+    return Resampler(*this);
+}
+
+void register_resampler(py::module_& converters) {
+    py::class_<Resampler>(converters, "Resampler", R"(
+    Resampler.
+
+    Parameters
+    ----------
+    converter_type : ConverterType, str, or int
+        Sample rate converter (default: `sinc_best`).
+    num_channels : int
+        Number of channels.
+  )")
+        .def(py::init<const Resampler&>())
+        .def(py::init<const py::object&, std::int32_t>(), py::arg("converter_type") = "sinc_best",
+             py::arg("channels") = 1)
+        .def("process", &Resampler::process, py::arg("input"), py::arg("ratio"),
+             py::arg("end_of_input") = false, R"(
+        Resample the signal in `input_data`.
+
+        Parameters
+        ----------
+        input_data : ndarray
+            Input data.
+            Input data with one or more channels is represented as a 2D array of shape
+            (`num_frames`, `num_channels`).
+            A single channel can be provided as a 1D array of `num_frames` length.
+            For use with `libsamplerate`, `input_data` is converted to 32-bit float and
+            C (row-major) memory order.
+        ratio : float
+            Conversion ratio = output sample rate / input sample rate.
+        end_of_input : int
+            Set to `True` if no more data is available, or to `False` otherwise.
+        verbose : bool
+            If `True`, print additional information about the conversion.
+
+        Returns
+        -------
+        output_data : ndarray
+            Resampled input data.
+      )")
+        .def("reset", &Resampler::reset, "Reset internal state.")
+        .def("set_ratio", &Resampler::set_ratio, "Set a new conversion ratio immediately.")
+        .def("clone", &Resampler::clone,
+             "Creates a copy of the resampler object with the same internal state.")
+        .def_property_readonly("converter_type", &Resampler::converter_type, "Converter type.")
+        .def_property_readonly("channels", &Resampler::channels, "Number of channels.");
+}
+
+} // namespace quavix

@@ -1,0 +1,51 @@
+// Streaming conversion: a libsamplerate state that successive blocks are pushed through.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <pybind11/pybind11.h>
+#include <samplerate.h>
+
+#include "converters/frame_array.hpp"
+#include "converters/linear_lookback.hpp"
+
+namespace quavix {
+
+// Releases a libsamplerate state; an empty pointer is never passed to it.
+struct StateDeleter {
+    void operator()(SRC_STATE* state) const noexcept { src_delete(state); }
+};
+
+using StatePointer = std::unique_ptr<SRC_STATE, StateDeleter>;
+
+// Owns one libsamplerate converter state. Copies clone the state, moves take it over.
+class Resampler {
+public:
+    Resampler(const py::object& converter_type, std::int32_t channels);
+    Resampler(const Resampler& other);
+    Resampler(Resampler&& other) noexcept;
+    Resampler& operator=(const Resampler&) = delete;
+    Resampler& operator=(Resampler&&) = delete;
+    ~Resampler() = default;
+
+    // Converts one block. Every input frame is handed to libsamplerate, and with end_of_input
+    // the converter's delayed tail comes out as well.
+    py::array process(const FrameArray& input, double ratio, bool end_of_input);
+    void reset();
+    void set_ratio(double ratio);
+    Resampler clone() const;
+
+    std::int32_t converter_type() const { return converter_type_; }
+    std::int32_t channels() const { return channels_; }
+
+private:
+    StatePointer state_;
+    std::int32_t converter_type_;
+    std::int32_t channels_;
+    LinearLookback lookback_;
+};
+
+void register_resampler(py::module_& converters);
+
+} // namespace quavix
