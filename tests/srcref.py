@@ -42,6 +42,8 @@ lib.src_delete.restype = ctypes.c_void_p
 lib.src_delete.argtypes = [ctypes.c_void_p]
 lib.src_process.restype = ctypes.c_int
 lib.src_process.argtypes = [ctypes.c_void_p, ctypes.POINTER(SRC_DATA)]
+lib.src_clone.restype = ctypes.c_void_p
+lib.src_clone.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
 lib.src_reset.restype = ctypes.c_int
 lib.src_reset.argtypes = [ctypes.c_void_p]
 lib.src_set_ratio.restype = ctypes.c_int
@@ -117,7 +119,9 @@ class State:
     def __init__(self, converter, channels):
         error = ctypes.c_int(0)
         self.channels = channels
+        self.converter = converter
         self._no_input = ctypes.c_float(0.0)
+        self._previous = None  # the last input frame handed over, for the linear converter
         self.handle = lib.src_new(converter, channels, ctypes.byref(error))
         if not self.handle:
             raise RuntimeError(strerror(error.value))
@@ -140,7 +144,10 @@ class State:
     def _request(self, data, offset, out, capacity, ratio, end_of_input):
         """src_process on the frames of `data` from `offset` on, writing into `out`."""
         frames = data.shape[0] - offset
-        if frames:
+        keep = None
+        if offset == 0 and frames:
+            start, keep = _input_pointer(data, self._previous, self.converter)
+        elif frames:
             start = ctypes.cast(data.ctypes.data + offset * self.channels * data.itemsize, _float_p)
         else:
             # Nothing left: a pointer of its own, never one past the caller's array.
@@ -156,6 +163,7 @@ class State:
             ratio,
         )
         code = lib.src_process(self.handle, ctypes.byref(request))
+        del keep
         if code:
             raise RuntimeError(strerror(code))
         return request.input_frames_used, request.output_frames_gen
@@ -188,10 +196,24 @@ class State:
                 break
             room = math.ceil((frames - used) * ratio) + spare
             spare *= 2
+        if frames:
+            self._previous = data.reshape(frames, -1)[-1].copy()
         return np.concatenate(pieces), used, requests
 
     def reset(self):
         lib.src_reset(self.handle)
+        self._previous = None
+
+    def clone(self):
+        """An independent copy through src_clone, carrying the remembered frame."""
+        twin = object.__new__(State)
+        error = ctypes.c_int(0)
+        twin.__dict__.update(self.__dict__)
+        twin._no_input = ctypes.c_float(0.0)
+        twin.handle = lib.src_clone(self.handle, ctypes.byref(error))
+        if not twin.handle:
+            raise RuntimeError(strerror(error.value))
+        return twin
 
     def set_ratio(self, ratio):
         return lib.src_set_ratio(self.handle, ratio)

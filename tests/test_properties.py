@@ -1,6 +1,9 @@
 """Property tests: any arguments give either a correct result or a documented exception."""
 
+from functools import partial
+
 import numpy as np
+import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from properties import (
@@ -59,3 +62,103 @@ def test_resample_of_well_formed_signals_is_bit_exact(obj, ratio, converter_type
         lambda: quavix.resample(obj, ratio, converter_type),
         lambda: predict_resample(obj, ratio, converter_type),
     )
+
+
+def predict_construction(converter_type, channels):
+    converter = resolve_converter(converter_type)
+    if channels < 1:
+        raise Outcome(quavix.ResamplingError, srcref.strerror(srcref.BAD_CHANNEL_COUNT))
+    try:
+        srcref.State(converter, channels)
+    except RuntimeError as error:
+        raise Outcome(quavix.ResamplingError, str(error)) from None
+    return converter
+
+
+@given(converter_type=converter_values, channels=st.integers(-3, 200))
+def test_resampler_construction(converter_type, channels):
+    try:
+        converter = predict_construction(converter_type, channels)
+    except Outcome as outcome:
+        with pytest.raises(outcome.kind) as info:
+            quavix.Resampler(converter_type, channels)
+        if outcome.message is not None:
+            assert str(info.value) == outcome.message
+        return
+    r = quavix.Resampler(converter_type, channels)
+    assert (r.converter_type, r.channels) == (converter, channels)
+
+
+stream_steps = st.one_of(
+    st.tuples(
+        st.just("process"),
+        st.integers(0, 90),
+        ratios,
+        st.booleans(),
+        st.sampled_from(["match", "1-d", "wrong", "3-d", "0-d"]),
+    ),
+    st.tuples(
+        st.just("process"), st.integers(0, 90), valid_ratios, st.booleans(), st.just("match")
+    ),
+    st.tuples(st.just("reset")),
+    st.tuples(st.just("set_ratio"), ratios),
+    st.tuples(st.just("clone")),
+)
+
+
+def block_for(rng, layout, frames, channels):
+    x = rng.uniform(-1, 1, size=(frames, channels)).astype(np.float32)
+    if layout == "1-d":
+        return x[:, 0]
+    if layout == "wrong":
+        return np.zeros((frames, channels + 1), np.float32)
+    if layout == "3-d":
+        return x[:, :, None]
+    if layout == "0-d":
+        return np.float32(0.5)
+    return x[:, 0] if channels == 1 and frames % 2 else x
+
+
+def predict_process(reference, block, ratio, end_of_input):
+    channels = input_channels(block)
+    if channels != reference.channels or channels == 0:
+        raise Outcome(ValueError, "Invalid number of channels in input data.")
+    if block.ndim == 0:
+        raise Outcome(ValueError, "Input array should have at least 1 dimension")
+    if not ratio_is_valid(ratio):
+        raise bad_ratio()
+    out, _, _ = reference.push(block, ratio, end_of_input)
+    return out.reshape((-1,) + block.shape[1:])
+
+
+@given(
+    converter=st.sampled_from(srcref.CONVERTERS),
+    channels=st.sampled_from([1, 1, 2, 3]),
+    steps=st.lists(stream_steps, max_size=12),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_resampler_call_sequences_follow_libsamplerate(converter, channels, steps, seed):
+    rng = np.random.default_rng(seed)
+    number = srcref.CONVERTERS.index(converter)
+    pairs = [(quavix.Resampler(converter, channels), srcref.State(number, channels))]
+    for i, step in enumerate(steps):
+        module, reference = pairs[i % len(pairs)]
+        if step[0] == "process":
+            _, frames, ratio, end, layout = step
+            block = block_for(rng, layout, frames, channels)
+            check_outcome(
+                partial(module.process, block, ratio, end),
+                partial(predict_process, reference, block, ratio, end),
+            )
+        elif step[0] == "reset":
+            module.reset()
+            reference.reset()
+        elif step[0] == "set_ratio":
+            if ratio_is_valid(step[1]):
+                module.set_ratio(step[1])
+                assert reference.set_ratio(step[1]) == 0
+            else:
+                with pytest.raises(quavix.ResamplingError, match=r"^SRC ratio outside"):
+                    module.set_ratio(step[1])
+        else:
+            pairs.append((module.clone(), reference.clone()))

@@ -1,0 +1,62 @@
+"""Threads: each converter object used from its own thread gives the single-threaded result."""
+
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import quavix
+
+THREADS = 8
+SECONDS = 2.0
+
+
+def stream(seed):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-1, 1, size=(4000, 2)).astype(np.float32)
+    sizes = rng.integers(1, 300, size=40)
+    return x, np.split(x, np.cumsum(sizes)[np.cumsum(sizes) < len(x)])
+
+
+def push_all(blocks, converter):
+    r = quavix.Resampler(converter, 2)
+    out = [r.process(b, 160 / 147) for b in blocks]
+    out.append(r.process(blocks[0][:0], 160 / 147, True))
+    return np.concatenate(out)
+
+
+def run_threads(work):
+    """Runs work(index) repeatedly in eight threads for a few seconds; collects failures."""
+    failures, deadline = [], time.monotonic() + SECONDS
+    barrier = threading.Barrier(THREADS)
+
+    def loop(index):
+        barrier.wait()
+        try:
+            while time.monotonic() < deadline:
+                work(index)
+        except BaseException as error:  # reported below, in the main thread
+            failures.append(error)
+
+    threads = [threading.Thread(target=loop, args=(i,)) for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures
+
+
+@pytest.mark.parametrize("converter", ["sinc_fastest", "linear"])
+def test_resamplers_in_threads_give_single_threaded_results(converter):
+    inputs = [stream(seed)[1] for seed in range(THREADS)]
+    expected = [push_all(blocks, converter) for blocks in inputs]
+
+    def work(index):
+        np.testing.assert_array_equal(push_all(inputs[index], converter), expected[index])
+        x = inputs[index][0]
+        np.testing.assert_array_equal(
+            quavix.resample(x, 0.5, converter), quavix.resample(x.copy(), 0.5, converter)
+        )
+
+    run_threads(work)
