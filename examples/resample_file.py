@@ -23,7 +23,9 @@ import importlib
 import math
 import sys
 import time
+from collections.abc import Iterator
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -62,7 +64,7 @@ class CliError(Exception):
 class OneLineParser(argparse.ArgumentParser):
     """An argument parser whose errors are a single line (argparse prints the usage first)."""
 
-    def error(self, message: str):
+    def error(self, message: str) -> Any:  # never returns
         raise CliError(f"{message} (see --help)", status=2)
 
 
@@ -184,12 +186,12 @@ def missing_extra(name: str) -> CliError:
     return CliError(f"this example needs {name}: pip install 'quavix[examples]'")
 
 
-def require_soundfile():
+def require_soundfile() -> None:
     if sf is None:
         raise missing_extra("soundfile")
 
 
-def optional(name: str):
+def optional(name: str) -> Any:
     """Imports a package of the optional examples extra, or says how to install it."""
     try:
         return importlib.import_module(name)
@@ -200,7 +202,10 @@ def optional(name: str):
 # --- file conversion -------------------------------------------------------------------------
 
 
-def open_input(path: Path):
+# soundfile ships no type information: its SoundFile objects are typed Any here.
+
+
+def open_input(path: Path) -> Any:
     if not path.exists():
         raise CliError(f"no such file: {path}")
     if not path.is_file():
@@ -217,7 +222,7 @@ def describe_soundfile_error(error: Exception) -> str:
     return text.rstrip(".")
 
 
-def output_subtype(source, output: Path, requested: str | None) -> tuple[str, str]:
+def output_subtype(source: Any, output: Path, requested: str | None) -> tuple[str, str]:
     """The output file's format (from its extension) and sample format."""
     container = output.suffix.lstrip(".").upper()
     if container not in sf.available_formats():
@@ -232,7 +237,7 @@ def output_subtype(source, output: Path, requested: str | None) -> tuple[str, st
     return container, sf.default_subtype(container)
 
 
-def open_output(source, output: Path, rate: int, subtype: str | None):
+def open_output(source: Any, output: Path, rate: int, subtype: str | None) -> Any:
     if not output.parent.is_dir():
         raise CliError(f"no such folder: {output.parent}")
     container, subtype = output_subtype(source, output, subtype)
@@ -249,7 +254,7 @@ def open_output(source, output: Path, rate: int, subtype: str | None):
         raise CliError(f"cannot write {output}: {describe_soundfile_error(error)}") from None
 
 
-def check_ratio(ratio: float, source_rate: int, rate: int):
+def check_ratio(ratio: float, source_rate: int, rate: int) -> None:
     # quavix would refuse these too, but only after the output file had been created.
     if not MIN_RATIO <= ratio <= MAX_RATIO:
         raise CliError(
@@ -258,7 +263,7 @@ def check_ratio(ratio: float, source_rate: int, rate: int):
         )
 
 
-def blocks_with_end(source, frames_per_block: int):
+def blocks_with_end(source: Any, frames_per_block: int) -> Iterator[tuple[np.ndarray, bool]]:
     """Yields (block, is_last) over the whole file; an empty file gives one empty last block."""
     previous = None
     for block in source.blocks(frames_per_block, dtype="float32", always_2d=True):
@@ -270,7 +275,14 @@ def blocks_with_end(source, frames_per_block: int):
     yield previous, True
 
 
-def convert_in_blocks(source, target, ratio, converter, frames_per_block, tqdm):
+def convert_in_blocks(
+    source: Any,
+    target: Any,
+    ratio: float,
+    converter: str,
+    frames_per_block: int,
+    tqdm: Any,
+) -> int:
     """Streams the file through a Resampler, which keeps the filter state across blocks."""
     resampler = quavix.Resampler(converter, source.channels)
     produced = 0
@@ -290,7 +302,7 @@ def convert_in_blocks(source, target, ratio, converter, frames_per_block, tqdm):
     return produced
 
 
-def convert_at_once(source, target, ratio, converter):
+def convert_at_once(source: Any, target: Any, ratio: float, converter: str) -> int:
     print(
         "note: this quavix has no Resampler yet; converting the whole file at once",
         file=sys.stderr,
@@ -298,7 +310,7 @@ def convert_at_once(source, target, ratio, converter):
     data = source.read(dtype="float32", always_2d=True)
     converted = quavix.resample(data, ratio, converter)
     target.write(converted)
-    return converted.shape[0]
+    return len(converted)
 
 
 def convert_file(args: argparse.Namespace) -> int:
@@ -353,7 +365,8 @@ def sweep(times: np.ndarray, duration: float) -> np.ndarray:
     growth = math.log(SWEEP_END_HZ / SWEEP_START_HZ)
     phase = 2 * np.pi * SWEEP_START_HZ * duration / growth * np.expm1(times / duration * growth)
     fade = np.clip(np.minimum(times, duration - times) / FADE_SECONDS, 0.0, 1.0)
-    return AMPLITUDE * np.sin(phase) * np.sin(0.5 * np.pi * fade) ** 2
+    faded: np.ndarray = AMPLITUDE * np.sin(phase) * np.sin(0.5 * np.pi * fade) ** 2
+    return faded
 
 
 def demo_signal(duration: float) -> np.ndarray:
@@ -406,7 +419,9 @@ def decibels(numerator: float, denominator: float) -> float:
     return 10 * math.log10(numerator / denominator)
 
 
-def spectrogram(signal: np.ndarray, rate: int, size: int = 1024, hop: int = 256):
+def spectrogram(
+    signal: np.ndarray, rate: int, size: int = 1024, hop: int = 256
+) -> tuple[np.ndarray, float]:
     """Power in dB (frequency by time) of a Hann-windowed short-time Fourier transform."""
     window = np.hanning(size)
     starts = np.arange(0, max(signal.shape[0] - size, 0) + 1, hop)
@@ -415,12 +430,12 @@ def spectrogram(signal: np.ndarray, rate: int, size: int = 1024, hop: int = 256)
     return 10 * np.log10(power.T + 1e-30), signal.shape[0] / rate
 
 
-def load_pyplot():
+def load_pyplot() -> Any:
     optional("matplotlib").use("Agg")  # files only, no display needed
     return optional("matplotlib.pyplot")
 
 
-def plot_spectrograms(plt, sweeps: dict[str, tuple[np.ndarray, int]], path: Path):
+def plot_spectrograms(plt: Any, sweeps: dict[str, tuple[np.ndarray, int]], path: Path) -> None:
     figure, axes = plt.subplots(2, 3, figsize=(15, 8), sharey=True, layout="constrained")
     for axis, (title, (signal, rate)) in zip(axes.flat, sweeps.items(), strict=True):
         power, seconds = spectrogram(signal.astype(np.float64), rate)
@@ -449,7 +464,7 @@ def plot_spectrograms(plt, sweeps: dict[str, tuple[np.ndarray, int]], path: Path
     plt.close(figure)
 
 
-def write_wav(path: Path, frames: np.ndarray, rate: int):
+def write_wav(path: Path, frames: np.ndarray, rate: int) -> None:
     try:
         sf.write(path, frames, rate, subtype="FLOAT")
     except (RuntimeError, OSError) as error:
@@ -462,7 +477,16 @@ TABLE_HEADER = (
 )
 
 
-def table_row(name, frames_in, frames_out, seconds, duration, delay, snr, above):
+def table_row(
+    name: str,
+    frames_in: int,
+    frames_out: int,
+    seconds: float,
+    duration: float,
+    delay: float,
+    snr: float,
+    above: float,
+) -> str:
     return (
         f"{name:<16}{frames_in:>10}{frames_out:>11}{seconds * 1000:>11.2f}"
         f"{seconds / duration:>9.4f}{delay * INPUT_RATE:>11.3f}{snr:>15.1f}{above:>22.1f}"

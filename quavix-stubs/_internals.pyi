@@ -1,0 +1,6 @@
+from typing import SupportsIndex
+
+from .converters import ConverterType
+
+def get_converter_type(obj: ConverterType | str | int, /) -> int: ...
+def error_handler(code: SupportsIndex, /) -> None: ...

