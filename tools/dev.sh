@@ -6,6 +6,8 @@
 #   tools/dev.sh example [args]        run the example converter (examples/resample_file.py)
 #   tools/dev.sh sanitize [pytest args] run the test suite on a build instrumented with
 #                                      AddressSanitizer and UndefinedBehaviorSanitizer
+#   tools/dev.sh bench [args]          benchmarks against libsamplerate in C and peers
+#                                      (bench/run.py; --quick, --selftest, --help)
 #   tools/dev.sh python [args]         run the environment's python
 set -euo pipefail
 
@@ -88,6 +90,16 @@ ensure_module() {
     printf '%s\n' "$want" >"$stamp"
 }
 
+# Benchmark-only dependencies (the peers compared against, the plot), kept out of the tests.
+ensure_bench_dependencies() {
+    local stamp="$venv/.quavix-bench-deps" want
+    want=$(hash_of "$repo/tools/requirements-bench.txt")
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
+    say "installing benchmark dependencies"
+    "$venv/bin/python" -m pip install -q -r "$repo/tools/requirements-bench.txt"
+    printf '%s\n' "$want" >"$stamp"
+}
+
 # Runs in the repository; the jobs themselves run where they were called from.
 setup() (
     cd "$repo"
@@ -120,12 +132,17 @@ sanitize)
     cd "$repo"
     LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest "$@"
     ;;
+bench)
+    setup
+    ensure_bench_dependencies
+    exec "$venv/bin/python" "$repo/bench/run.py" "$@"
+    ;;
 python)
     setup
     exec "$venv/bin/python" "$@"
     ;;
 *)
-    echo "usage: tools/dev.sh {test|example|sanitize|python} [args...]" >&2
+    echo "usage: tools/dev.sh {test|example|sanitize|bench|python} [args...]" >&2
     exit 2
     ;;
 esac
