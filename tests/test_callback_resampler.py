@@ -807,3 +807,32 @@ def test_valgrind_memcheck():
     assert errors == 0 and result.returncode == 0, log[-20000:]
     assert "Invalid read" not in log and "Invalid write" not in log
     assert lost_ours == 0, log[-20000:]
+
+
+@pytest.mark.parametrize("ratio", [0.5, 1.0, 1.7, 3.0])
+@pytest.mark.parametrize("channels", [1, 2])
+@pytest.mark.parametrize("kind", ["constant", "ramp", "noise"])
+def test_linear_one_frame_arrays_match_larger_arrays(ratio, channels, kind):
+    rng = np.random.default_rng(3)
+    x = {
+        "constant": np.full((60, channels), 0.75, dtype=np.float32),
+        "ramp": np.repeat(np.linspace(-1, 1, 60, dtype=np.float32)[:, None], channels, 1),
+        "noise": rng.uniform(-1, 1, (60, channels)).astype(np.float32),
+    }[kind]
+
+    def supply(size):
+        starts = iter(range(0, 60, size))
+
+        def next_block():
+            start = next(starts, None)
+            if start is None:
+                return None
+            backing = np.full((size + 1, channels), 1e6, dtype=np.float32)
+            backing[1:] = x[start : start + size]
+            return backing[1:]  # foreign memory just before the block
+
+        return next_block
+
+    by_one = quavix.CallbackResampler(supply(1), ratio, "linear", channels).read(400)
+    by_six = quavix.CallbackResampler(supply(6), ratio, "linear", channels).read(400)
+    np.testing.assert_array_equal(by_one, by_six)

@@ -80,7 +80,7 @@ CallbackResampler::CallbackResampler(std::optional<py::function> callback, doubl
                                      const py::object& converter_type_, std::int32_t channels_)
     : callable(std::move(callback)), held_input(allocate_frames(0, 1, true)), ratio(ratio_),
       converter_type(get_converter_type(converter_type_)),
-      channels(static_cast<std::size_t>(channels_)) {
+      channels(static_cast<std::size_t>(channels_)), lookback_(converter_type, channels_) {
     open_state();
 }
 
@@ -88,7 +88,8 @@ CallbackResampler::CallbackResampler(std::optional<py::function> callback, doubl
 // source's held array because libsamplerate's copied record of unused input points into it.
 CallbackResampler::CallbackResampler(const CallbackResampler& other)
     : callable(other.callable), held_input(other.held_input), ratio(other.ratio),
-      converter_type(other.converter_type), channels(other.channels), input_end_(other.input_end_) {
+      converter_type(other.converter_type), channels(other.channels), lookback_(other.lookback_),
+      input_end_(other.input_end_) {
     other.refuse_while_reading("copying");
     int error = 0;
     state.reset(src_clone(other.state.get(), &error));
@@ -102,7 +103,7 @@ CallbackResampler::CallbackResampler(CallbackResampler&& other) noexcept
       held_input(std::move(other.held_input)), input_ndim(std::exchange(other.input_ndim, 0)),
       ratio(std::exchange(other.ratio, 0.0)),
       converter_type(std::exchange(other.converter_type, 0)),
-      channels(std::exchange(other.channels, 0)),
+      channels(std::exchange(other.channels, 0)), lookback_(std::move(other.lookback_)),
       input_end_(std::exchange(other.input_end_, InputEnd::none)) {}
 
 CallbackResampler::~CallbackResampler() {
@@ -128,6 +129,7 @@ void CallbackResampler::reset() {
     refuse_while_reading("reset()");
     error_handler(src_reset(state.get()));
     input_end_ = InputEnd::none;
+    lookback_.forget();
 }
 
 void CallbackResampler::set_starting_ratio(double new_ratio) {
@@ -171,6 +173,7 @@ void CallbackResampler::open_state() {
         error_handler(error);
     }
     input_end_ = InputEnd::none;
+    lookback_.forget();
 }
 
 long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) {
@@ -186,6 +189,7 @@ long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) 
         const std::exception_ptr failure = std::exchange(failure_, nullptr);
         error_handler(src_reset(state.get()));
         input_end_ = InputEnd::none;
+        lookback_.forget();
         std::rethrow_exception(failure);
     }
     // A short read means that libsamplerate has given out everything it held.
@@ -255,9 +259,15 @@ long CallbackResampler::next_input(float** slot) {
         return 0;
     }
     require_channels(analyse_frames(held_input), static_cast<std::int32_t>(channels));
+    const std::int64_t frames = held_input.shape(0);
+    if (frames == 0) {
+        return 0;
+    }
+    const float* data = held_input.data();
     // libsamplerate only reads input; the array may well be read-only.
-    *slot = const_cast<float*>(held_input.data());
-    return static_cast<long>(held_input.shape(0));
+    *slot = const_cast<float*>(lookback_.guard(data, frames));
+    lookback_.remember(data + static_cast<std::size_t>(frames - 1) * channels);
+    return static_cast<long>(frames);
 }
 
 void register_callback_resampler(py::module_& converters) {

@@ -12,6 +12,7 @@
 #include <samplerate.h>
 
 #include "converters/frame_array.hpp"
+#include "converters/linear_lookback.hpp"
 
 namespace quavix {
 
@@ -85,6 +86,8 @@ private:
 
     // What serving input raised during the current read, rethrown once libsamplerate is done.
     std::exception_ptr failure_;
+    // Predecessor of a one-frame input array for the linear converter.
+    LinearLookback lookback_;
     InputEnd input_end_ = InputEnd::none;
     bool reading_ = false;
 };
