@@ -7,6 +7,8 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -322,19 +324,41 @@ def test_values_that_end_the_input(first, shape):
     assert feed.calls >= 1
 
 
-END_SCRIPT = """
-import sys
+APART_PROLOGUE = """
 import numpy as np
-import quavix
+from quavix import CallbackResampler
 
-converter, channels, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-saved = np.load(path)
-segments = [[saved[f"{s}-{b}"] for b in range(saved[f"{s}-n"])] for s in range(saved["count"])]
+path = {path!r}
+with np.load(path) as saved:
+    given = dict(saved)
+"""
+
+
+def run_apart(isolated, tmp_path, body, **given):
+    """Runs `body` in a fresh interpreter and returns the arrays it leaves in `reads`.
+
+    `given` holds the arrays handed over. libsamplerate's sinc converters loop for ever, with
+    the interpreter lock held, when handed input after its end; the roads where only the
+    module prevents that run apart, so that a fault fails the test instead of hanging it.
+    """
+    path = tmp_path / "apart.npz"
+    np.savez(path, **given)
+    code = APART_PROLOGUE.format(path=str(path)) + body + "\nnp.savez(path, *reads)\n"
+    result = isolated(code, timeout=60)
+    assert result.returncode == 0, result.stderr
+    with np.load(path) as got:
+        return [got[f"arr_{i}"] for i in range(len(got.files))]
+
+
+STREAM_BODY = """
+channels = int(given["channels"])
 items = []
-for index, segment in enumerate(segments):
-    items += segment + [None if index % 2 else np.zeros((0, channels), np.float32)]
-r = quavix.CallbackResampler(lambda: items.pop(0) if items else None, 0.9, converter, channels)
-np.savez(path, *[r.read(int(n)) for n in saved["reads"]])
+for s in range(int(given["count"])):
+    items += [given[f"{s}-{b}"] for b in range(int(given[f"{s}-n"]))]
+    items.append(None if s % 2 else np.zeros((0, channels), np.float32))
+supply = lambda: items.pop(0) if items else None
+r = CallbackResampler(supply, 0.9, str(given["converter"]), channels)
+reads = [r.read(int(n)) for n in given["reads"]]
 """
 
 END_READS = [700, 1500, 64, 900, 2000, 2000, 333, 5000, 800, 1200, 1200, 4000, 4000]
@@ -346,18 +370,19 @@ def test_stream_goes_on_after_the_input_ended(rng, isolated, tmp_path, converter
     channels = 2
     sizes = [[600, 900], [1200, 300, 700], [2500]]
     segments = [split(signal(rng, sum(s), channels), s) for s in sizes]
-    path = tmp_path / "stream.npz"
     named = {f"{s}-{b}": block for s, seg in enumerate(segments) for b, block in enumerate(seg)}
     counts = {f"{s}-n": len(seg) for s, seg in enumerate(segments)}
-    np.savez(path, count=len(segments), reads=END_READS, **named, **counts)
-    # libsamplerate's sinc converters loop for ever when handed input after its end, so the
-    # module runs apart from the test run.
-    code = END_SCRIPT.replace("sys.argv[1], int(sys.argv[2]), sys.argv[3]", "ARGS")
-    code = code.replace("ARGS", repr((converter, channels, str(path)))[1:-1])
-    result = isolated(code, timeout=60)
-    assert result.returncode == 0, result.stderr
-    with np.load(path) as got:
-        reads = [got[f"arr_{i}"] for i in range(len(END_READS))]
+    reads = run_apart(
+        isolated,
+        tmp_path,
+        STREAM_BODY,
+        converter=converter,
+        channels=channels,
+        count=len(segments),
+        reads=END_READS,
+        **named,
+        **counts,
+    )
     number = CONVERTERS.index(converter)
     if converter.startswith("sinc"):
         # Each segment is a stream of its own; a short read ends it.
@@ -460,19 +485,31 @@ def test_first_array_of_three_dimensions_fixes_two_dimensional_results(rng):
     assert got.shape == (20, 1)
 
 
+REFUSED_BODY = """
+blocks = [given["first"], np.zeros(5, np.float32), given["later"]]
+r = CallbackResampler(lambda: blocks.pop(0) if blocks else None, 0.8, str(given["converter"]), 2)
+r.read(300)
+try:
+    r.read(5000)
+except ValueError as error:
+    assert str(error) == "Invalid number of channels in input data.", error
+else:
+    raise AssertionError("the refused array was accepted")
+junk = [np.full((4096, 2), 1e30, np.float32) for _ in range(64)]
+reads = [r.read(3000)]
+"""
+
+
 @pytest.mark.parametrize("converter", CONVERTERS)
-def test_failed_check_never_lets_released_input_be_read(rng, converter):
+def test_failed_check_never_lets_released_input_be_read(rng, isolated, tmp_path, converter):
     """A refused array replaces the held one while libsamplerate may still point into it."""
     data = signal(rng, 20_000, 2)
     first, later = data[:2000], data[2000:]
-    r = CallbackResampler(Feed([first.copy(), np.zeros(5, np.float32), later]), 0.8, converter, 2)
-    r.read(300)
-    with pytest.raises(ValueError, match=CHANNELS):
-        r.read(5000)
-    junk = churn()
+    (got,) = run_apart(
+        isolated, tmp_path, REFUSED_BODY, converter=converter, first=first, later=later
+    )
     fresh = srcref.CallbackState(CONVERTERS.index(converter), 2, [later])
-    assert_same_frames(r.read(3000), fresh.read(3000, 0.8))
-    del junk
+    assert_same_frames(got, fresh.read(3000, 0.8))
 
 
 def test_no_callable_is_a_runtime_error_every_time():
@@ -628,6 +665,33 @@ def test_chain_of_two(rng):
     outer_ref = srcref.CallbackState(1, 1, middle)
     for n in (1000, 1500, 3000, 3000):
         assert_same_frames(outer.read(n), outer_ref.read(n, 1.25))
+
+
+def test_reads_on_two_threads_are_served_apart(rng):
+    """Callables that let other threads run while two objects read at the same time."""
+    converters = ("sinc_fastest", "linear")
+    streams = [split(signal(rng, 8000, 2), [500] * 16) for _ in converters]
+    results = {}
+
+    def work(index):
+        queue = list(streams[index])
+
+        def slow():
+            time.sleep(0.001)
+            return queue.pop(0) if queue else None
+
+        r = CallbackResampler(slow, 1.1, converters[index], 2)
+        results[index] = [r.read(1000) for _ in range(8)]
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    for index, converter in enumerate(converters):
+        reference = srcref.CallbackState(CONVERTERS.index(converter), 2, streams[index])
+        for got in results[index]:
+            assert_same_frames(got, reference.read(1000, 1.1))
 
 
 MISUSE_SCRIPT = """
@@ -804,6 +868,10 @@ def test_valgrind_memcheck():
     print(
         f"valgrind: {errors} errors, {lost_total} bytes definitely lost, {lost_ours} through quavix"
     )
+    assert errors == 0 and result.returncode == 0, log[-20000:]
+    assert "Invalid read" not in log and "Invalid write" not in log
+    assert lost_ours == 0, log[-20000:]
+
     assert errors == 0 and result.returncode == 0, log[-20000:]
     assert "Invalid read" not in log and "Invalid write" not in log
     assert lost_ours == 0, log[-20000:]

@@ -4,6 +4,7 @@ import gc
 import sys
 import tracemalloc
 import weakref
+from functools import partial
 
 import numpy as np
 import pytest
@@ -79,3 +80,28 @@ def test_resample_reference_counts_return(block):
     gc.collect()
     assert full() is None, "the full buffer outlived its only view"
     assert (sys.getrefcount(block), sys.getrefcount(converter)) == counts
+
+
+def test_process_keeps_memory_flat(block):
+    r = quavix.Resampler("linear", 2)
+    assert_flat(lambda: r.process(block, 1.5))
+
+
+def test_clone_keeps_memory_flat(block):
+    r = quavix.Resampler("sinc_fastest", 2)
+    r.process(block, 1.5)
+    c = quavix.CallbackResampler(lambda: block, 1.5, "linear", 2)
+    c.read(100)
+    assert_flat(lambda: (r.clone(), c.clone()), calls=CALLS // 4)
+
+
+def test_read_keeps_memory_and_reference_counts_flat(block):
+    def supply():
+        return block
+
+    counts = sys.getrefcount(supply), sys.getrefcount(block)
+    c = quavix.CallbackResampler(supply, 1.5, "linear", 2)
+    assert_flat(partial(c.read, 64))
+    del c
+    gc.collect()
+    assert (sys.getrefcount(supply), sys.getrefcount(block)) == counts

@@ -60,3 +60,23 @@ def test_resamplers_in_threads_give_single_threaded_results(converter):
         )
 
     run_threads(work)
+
+
+def pull_all(blocks, converter):
+    queue = list(blocks)
+    r = quavix.CallbackResampler(lambda: queue.pop(0) if queue else None, 160 / 147, converter, 2)
+    out = []
+    while (got := r.read(512)).shape[0]:
+        out.append(got)
+    return np.concatenate(out)
+
+
+@pytest.mark.parametrize("converter", ["sinc_fastest", "linear"])
+def test_callback_resamplers_in_threads_give_single_threaded_results(converter):
+    inputs = [stream(seed)[1] for seed in range(THREADS)]
+    expected = [pull_all(blocks, converter) for blocks in inputs]
+
+    def work(index):
+        np.testing.assert_array_equal(pull_all(inputs[index], converter), expected[index])
+
+    run_threads(work)

@@ -2,11 +2,12 @@
 
 One-shot and streaming conversion with every converter, their refusals, copies and reset,
 and one-frame linear inputs, which must read nothing outside the caller's arrays. For the
-CallbackResampler it covers the roads where memory could go wrong: a copy reading pending input after its source
-is gone, callables that fail in every way, reset, __exit__ and re-opening, a chain of two
-converters and refused use from inside the callable. Blocks are larger than NumPy's small-block
-cache, so that released input really goes back to the allocator. Run with PYTHONMALLOC=malloc;
-tests/test_callback_resampler.py drives it.
+CallbackResampler it covers the roads where memory could go wrong: a copy reading pending
+input after its source is gone, callables that fail in every way, reset, __exit__ and
+re-opening, a chain of two converters, input after its end and refused use from inside the
+callable. Blocks are larger than NumPy's small-block cache, so that released input really
+goes back to the allocator. Run with PYTHONMALLOC=malloc; tests/test_callback_resampler.py
+drives it.
 """
 
 import gc
@@ -121,6 +122,18 @@ def reset_and_exit(converter):
         pass
 
 
+def input_after_its_end(converter):
+    data = noise(9000, 2)
+    r = CallbackResampler(
+        feeder([data[:3000], None, data[3000:6000], np.zeros((0, 2), np.float32), data[6000:]]),
+        1.1,
+        converter,
+        2,
+    )
+    sizes = [len(r.read(1500)) for _ in range(12)]
+    assert sum(sizes) > 9000, sizes
+
+
 def chain_and_misuse():
     data = noise(6000)
     inner = CallbackResampler(
@@ -156,15 +169,18 @@ def one_shot_and_streaming(converter):
         churn()
         twin.process(x[:0], 1.7, True)
         twin.reset()
-        for bad in (
-            lambda: twin.process(x, float("nan")),
-            lambda: twin.set_ratio(0.0),
-            lambda: twin.process(noise(10, 3), 1.0),
-        ):
+        bad_calls = (
+            (twin.process, x, float("nan")),
+            (twin.set_ratio, 0.0),
+            (twin.process, noise(10, 3), 1.0),
+        )
+        for call, *args in bad_calls:
             try:
-                bad()
+                call(*args)
             except (ResamplingError, ValueError):
                 pass
+    c = CallbackResampler(feeder(x[i : i + 1].copy() for i in range(20)), 1.7, converter, 2)
+    c.read(40)
 
 
 for name in srcref.CONVERTERS:
@@ -173,6 +189,7 @@ for name in CONVERTERS:
     clone_after_destroy(name)
     failing_callables(name)
     reset_and_exit(name)
+    input_after_its_end(name)
 chain_and_misuse()
 gc.collect()
 print("all scenarios passed")

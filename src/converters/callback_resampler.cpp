@@ -120,7 +120,6 @@ py::array CallbackResampler::read(std::size_t num_frames) {
     }
     FrameArray output = allocate_frames(num_frames, static_cast<std::int32_t>(channels), false);
     open_state();
-    restart_after_drained_end();
     const long generated = pull_frames(output, num_frames);
     return shape_result(std::move(output), static_cast<std::size_t>(generated));
 }
@@ -194,7 +193,7 @@ long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) 
     }
     // A short read means that libsamplerate has given out everything it held.
     if (input_end_ == InputEnd::draining && static_cast<std::size_t>(generated) < num_frames) {
-        input_end_ = InputEnd::drained;
+        restart_after_drain();
     }
     if (generated == 0) {
         error_handler(src_error(state.get()));
@@ -240,11 +239,9 @@ void CallbackResampler::note_end_of_input() {
     }
 }
 
-void CallbackResampler::restart_after_drained_end() {
-    if (input_end_ == InputEnd::drained) {
-        error_handler(src_reset(state.get()));
-        input_end_ = InputEnd::none;
-    }
+void CallbackResampler::restart_after_drain() {
+    error_handler(src_reset(state.get()));
+    input_end_ = InputEnd::none;
 }
 
 long CallbackResampler::next_input(float** slot) {

@@ -76,13 +76,13 @@ private:
     long pull_frames(FrameArray& output, std::size_t num_frames);
     py::array shape_result(FrameArray output, std::size_t generated) const;
 
-    // Where a sinc converter stands after the callable signalled the end of its input.
+    // Whether a sinc converter is draining after the callable signalled the end of its input.
     // libsamplerate's sinc converters keep an end mark in their filter and never take input
-    // after it: src_callback_read would loop for ever on new input. So they drain first, and
-    // the read after the drain starts from a reset converter.
-    enum class InputEnd { none, draining, drained };
+    // after it: src_callback_read would loop for ever on new input. So they drain without
+    // asking the callable, and are reset once drained, so that later input starts afresh.
+    enum class InputEnd { none, draining };
     void note_end_of_input();
-    void restart_after_drained_end();
+    void restart_after_drain();
 
     // What serving input raised during the current read, rethrown once libsamplerate is done.
     std::exception_ptr failure_;
