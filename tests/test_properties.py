@@ -1,5 +1,6 @@
 """Property tests: any arguments give either a correct result or a documented exception."""
 
+import math
 from functools import partial
 
 import numpy as np
@@ -162,3 +163,74 @@ def test_resampler_call_sequences_follow_libsamplerate(converter, channels, step
                     module.set_ratio(step[1])
         else:
             pairs.append((module.clone(), reference.clone()))
+
+
+pull_steps = st.one_of(
+    st.tuples(st.just("read"), st.integers(0, 400)),
+    st.tuples(st.just("ratio"), ratios),
+    st.tuples(st.just("ratio"), valid_ratios),
+    st.tuples(st.just("reset")),
+    st.tuples(st.just("exit")),
+    st.tuples(st.just("clone")),
+)
+
+
+@given(
+    converter=st.sampled_from(srcref.CONVERTERS),
+    channels=st.sampled_from([1, 2]),
+    sizes=st.lists(st.integers(2, 300), min_size=1, max_size=8),
+    steps=st.lists(pull_steps, max_size=12),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_callback_resampler_call_sequences_follow_libsamplerate(
+    converter, channels, sizes, steps, seed
+):
+    rng = np.random.default_rng(seed)
+    blocks = [rng.uniform(-1, 1, (n, channels)).astype(np.float32) for n in sizes]
+    if channels == 1 and seed % 2:
+        blocks = [b[:, 0].copy() for b in blocks]
+    number = srcref.CONVERTERS.index(converter)
+    queue = list(blocks)
+    pulls = []
+
+    def supply():
+        pulls.append(bool(queue))  # whether this call returned a block
+        return queue.pop(0) if queue else None
+
+    closed_text = srcref.strerror(2)  # libsamplerate's answer to a state that is gone
+    closed = False
+
+    module = quavix.CallbackResampler(supply, 1.0, converter, channels)
+    reference = srcref.CallbackState(number, channels, blocks)
+    for step in steps:
+        if step[0] == "read":
+            before = len(pulls)
+            if not ratio_is_valid(module.ratio):
+                with pytest.raises(quavix.ResamplingError, match=r"^SRC ratio outside"):
+                    module.read(step[1])
+                assert len(pulls) == before
+                continue
+            got = module.read(step[1])
+            closed = False
+            expected = reference.read(step[1], module.ratio)
+            assert got.dtype == np.float32 and got.flags.c_contiguous
+            one_dim = channels == 1 and blocks[0].ndim == 1 and any(pulls)
+            assert got.ndim == (1 if one_dim else 2)
+            np.testing.assert_array_equal(got.reshape(expected.shape), expected)
+        elif step[0] == "ratio":
+            module.ratio = step[1]
+        elif closed and step[0] in ("reset", "clone"):
+            with pytest.raises(quavix.ResamplingError) as info:
+                module.reset() if step[0] == "reset" else module.clone()
+            assert str(info.value) == closed_text
+        elif step[0] == "reset":
+            module.reset()
+            srcref.lib.src_reset(reference.handle)
+        elif step[0] == "exit":
+            module.__exit__(None, None, None)
+            reference = srcref.CallbackState(number, channels, queue)
+            closed = True
+        else:
+            twin = module.clone()
+            assert (twin.converter_type, twin.channels) == (number, channels)
+            assert twin.ratio == module.ratio or math.isnan(module.ratio)
