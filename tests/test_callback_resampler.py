@@ -844,6 +844,9 @@ def valgrind_figures(log):
 
 @pytest.mark.slow
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
+@pytest.mark.skipif(
+    bool(os.environ.get("QUAVIX_SANITIZED")), reason="valgrind cannot run a sanitizer build"
+)
 def test_valgrind_memcheck():
     result = subprocess.run(
         [

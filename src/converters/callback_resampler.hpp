@@ -13,15 +13,9 @@
 
 #include "converters/frame_array.hpp"
 #include "converters/linear_lookback.hpp"
+#include "converters/src_state.hpp"
 
 namespace quavix {
-
-struct CallbackStateDeleter {
-    void operator()(SRC_STATE* state) const noexcept { src_delete(state); }
-};
-
-// A libsamplerate converter state in callback mode, deleted with its owner.
-using CallbackState = std::unique_ptr<SRC_STATE, CallbackStateDeleter>;
 
 // The Python callable that supplies input. Holds a strong reference; empty when the object
 // was built with `callback` None.
@@ -56,7 +50,7 @@ public:
     CallbackResampler& enter() { return *this; }
     void exit(const py::object& type, const py::object& value, const py::object& traceback);
 
-    CallbackState state; // null after __exit__ until the next read
+    StatePointer state; // null after __exit__ until the next read
     InputCallable callable;
     FrameArray held_input;      // the callable's last array, which libsamplerate may still read
     std::size_t input_ndim = 0; // rank of the first array of rank >= 1 the callable returned

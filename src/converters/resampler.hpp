@@ -9,15 +9,9 @@
 
 #include "converters/frame_array.hpp"
 #include "converters/linear_lookback.hpp"
+#include "converters/src_state.hpp"
 
 namespace quavix {
-
-// Releases a libsamplerate state; an empty pointer is never passed to it.
-struct StateDeleter {
-    void operator()(SRC_STATE* state) const noexcept { src_delete(state); }
-};
-
-using StatePointer = std::unique_ptr<SRC_STATE, StateDeleter>;
 
 // Owns one libsamplerate converter state. Copies clone the state, moves take it over.
 class Resampler {
