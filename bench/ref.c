@@ -410,25 +410,41 @@ static int timed(const char* mode, char* args) {
     return 0;
 }
 
-static int count(char* args) {
+/* The arguments shared by count and dump: mode, signal, converter, ratio, block, and one
+ * last word (a label or a path) of at most tail_width characters. */
+typedef struct {
     char mode[16];
-    char label[256];
+    int converter;
+    double ratio;
+    long block;
+    const Signal* signal;
+} Request;
+
+static int parse_request(const char* args, Request* r, char* tail, int tail_width) {
+    char format[64];
     int id = 0;
-    int converter = 0;
-    double ratio = 0.0;
-    long block = 0;
-    if (sscanf(args, "%15s %d %d %lf %ld %255s", mode, &id, &converter, &ratio, &block, label) !=
-        6) {
+    snprintf(format, sizeof format, "%%15s %%d %%d %%lf %%ld %%%ds", tail_width);
+    if (sscanf(args, format, r->mode, &id, &r->converter, &r->ratio, &r->block, tail) != 6) {
         return fail("bad arguments");
     }
-    const Signal* s = find_signal(id);
-    if (s == NULL) {
+    r->signal = find_signal(id);
+    if (r->signal == NULL) {
         return fail("unknown signal");
     }
+    return 0;
+}
+
+static int count(char* args) {
+    char label[256];
+    Request r;
+    if (parse_request(args, &r, label, 255) != 0) {
+        return -1;
+    }
+    const Signal* s = r.signal;
     double seconds = 0.0;
     Outcome outcome = {0, 0};
     CALLGRIND_ZERO_STATS;
-    int result = run_mode(mode, s, converter, ratio, block, -1, &seconds, &outcome, NULL);
+    int result = run_mode(r.mode, s, r.converter, r.ratio, r.block, -1, &seconds, &outcome, NULL);
     CALLGRIND_DUMP_STATS_AT(label);
     if (result == 0) {
         printf("ok %ld %ld\n", outcome.frames, outcome.requests);
@@ -437,24 +453,16 @@ static int count(char* args) {
 }
 
 static int dump(char* args) {
-    char mode[16];
     char path[4096];
-    int id = 0;
-    int converter = 0;
-    double ratio = 0.0;
-    long block = 0;
-    if (sscanf(args, "%15s %d %d %lf %ld %4095s", mode, &id, &converter, &ratio, &block, path) !=
-        6) {
-        return fail("bad arguments");
+    Request r;
+    if (parse_request(args, &r, path, 4095) != 0) {
+        return -1;
     }
-    const Signal* s = find_signal(id);
-    if (s == NULL) {
-        return fail("unknown signal");
-    }
+    const Signal* s = r.signal;
     double seconds = 0.0;
     Outcome outcome = {0, 0};
     Sink sink = {NULL, 0, 0, s->channels};
-    int result = run_mode(mode, s, converter, ratio, block, -1, &seconds, &outcome, &sink);
+    int result = run_mode(r.mode, s, r.converter, r.ratio, r.block, -1, &seconds, &outcome, &sink);
     if (result == 0) {
         FILE* file = fopen(path, "wb");
         size_t count = (size_t)sink.frames * (size_t)sink.channels;
