@@ -652,6 +652,49 @@ def test_copy_read_only_after_the_source_is_gone(rng, converter):
     del junk
 
 
+CLONE_BODY = """
+sequence = [None if len(item) == 0 else item for item in given_items]
+queues = {"source": list(sequence)}
+def serve(who):
+    return lambda: queues[who].pop(0) if queues[who] else None
+active = ["source"]
+source = CallbackResampler(lambda: serve(active[0])(), ratio, converter)
+twin = CallbackResampler(serve("twin"), ratio, converter)
+queues["twin"] = list(sequence)
+head = [source.read(n) for n in head_reads]
+queues["copy"] = list(queues["source"])
+copy = source.clone()
+# The source reads on first, so that anything the copy still shares with it is overwritten.
+on = [source.read(n) for n in on_reads]
+active[0] = "copy"
+reads = [twin.read(n) for n in head_reads] + [twin.read(n) for n in copy_reads]
+reads += head + [copy.read(n) for n in copy_reads]
+"""
+
+CLONE_CASES = {
+    # A sinc converter draining after its callable gave None, with a second signal queued.
+    "drain": ("sinc_fastest", 0.9, [2000, None, 3000], [1000, 790], [400], [5000, 800]),
+    # The linear converter holding a one-frame array that it has not used up.
+    "one-frame": ("linear", 4.0, [1] * 12, [5], [20], [3, 8]),
+}
+
+
+@pytest.mark.parametrize("case", CLONE_CASES)
+def test_clone_gives_what_an_uncloned_twin_gives(rng, isolated, tmp_path, case):
+    converter, ratio, sizes, head_reads, on_reads, copy_reads = CLONE_CASES[case]
+    items = [np.zeros(0, np.float32) if n is None else signal(rng, n, 1) for n in sizes]
+    if case == "one-frame":
+        items = [np.array([k + 1.0], np.float32) for k in range(len(sizes))]
+    body = f"converter, ratio = {converter!r}, {ratio}\n" + (
+        f"head_reads, on_reads, copy_reads = {head_reads}, {on_reads}, {copy_reads}\n"
+        f"given_items = [given[f'i{{k}}'] for k in range({len(items)})]\n" + CLONE_BODY
+    )
+    reads = run_apart(isolated, tmp_path, body, **{f"i{k}": item for k, item in enumerate(items)})
+    count = len(head_reads) + len(copy_reads)
+    for got, want in zip(reads[count:], reads[:count], strict=True):
+        assert_same_frames(got, want)
+
+
 def test_chain_of_two(rng):
     data = signal(rng, 5000, 1)
     blocks = split(data, [400] * 12 + [200])

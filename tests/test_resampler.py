@@ -424,6 +424,32 @@ def test_reset_returns_to_the_fresh_state(rng, converter):
         assert np.array_equal(got, want)
 
 
+@pytest.mark.parametrize("converter", CONVERTERS)
+@pytest.mark.parametrize("after_end", ["process", "clone", "set_ratio"])
+def test_a_signal_pushed_after_the_end_comes_out_in_full(rng, converter, after_end):
+    """Sinc converters start a new stream after an ended one; the others go on with theirs."""
+    first, second = signal(rng, 1500, 2), stream_of(rng, converter, 2, frames=1200)
+    ended = Resampler(converter, 2)
+    ended.process(first, 0.5, True)
+    if after_end == "clone":
+        ended = ended.clone()
+    if converter in SINC:
+        twin = Resampler(converter, 2)
+    else:
+        twin = srcref.State(CONVERTERS.index(converter), 2)
+        twin.push(first, 0.5, True)
+    if after_end == "set_ratio":
+        ended.set_ratio(1.5)
+        twin.set_ratio(1.5)
+    for i, block in enumerate(second):
+        got = ended.process(block, 0.5, i == len(second) - 1)
+        if converter in SINC:
+            want = twin.process(block, 0.5, i == len(second) - 1)
+        else:
+            want = twin.push(block, 0.5, i == len(second) - 1)[0]
+        assert np.array_equal(as_frames(got, 2), want), i
+
+
 @pytest.mark.parametrize("converter", ["sinc_fastest", "linear"])
 def test_set_ratio_agrees_with_libsamplerate(rng, converter):
     r = Resampler(converter, 1)

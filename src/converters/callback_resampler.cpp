@@ -232,9 +232,7 @@ long CallbackResampler::pull_input(void* /*callback_data*/, float** slot) noexce
 }
 
 void CallbackResampler::note_end_of_input() {
-    const bool keeps_end_mark =
-        converter_type >= SRC_SINC_BEST_QUALITY && converter_type <= SRC_SINC_FASTEST;
-    if (keeps_end_mark) {
+    if (keeps_end_mark(converter_type)) {
         input_end_ = InputEnd::draining;
     }
 }

@@ -124,17 +124,19 @@ Resampler::Resampler(const py::object& converter_type, std::int32_t channels)
 
 Resampler::Resampler(const Resampler& other)
     : state_(clone_state(other.state_.get())), converter_type_(other.converter_type_),
-      channels_(other.channels_), lookback_(other.lookback_) {}
+      channels_(other.channels_), lookback_(other.lookback_), input_ended_(other.input_ended_) {}
 
 Resampler::Resampler(Resampler&& other) noexcept
     : state_(std::move(other.state_)), converter_type_(std::exchange(other.converter_type_, 0)),
-      channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)) {}
+      channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)),
+      input_ended_(std::exchange(other.input_ended_, false)) {}
 
 py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_input) {
     const FrameShape shape = analyse_frames(input);
     require_channels(shape, channels_);
     const std::int64_t frames = frame_count(input);
     check_ratio(ratio);
+    restart_after_end();
 
     const std::size_t capacity = output_capacity(frames, ratio);
     const bool one_dim = shape.ndim == 1;
@@ -149,6 +151,7 @@ py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_
         // Every frame has been handed over by now; the last one precedes the next block.
         lookback_.remember(input.data() + static_cast<std::size_t>(frames - 1) * width);
     }
+    input_ended_ = end_of_input && keeps_end_mark(converter_type_);
     if (pieces.empty()) {
         return first_frames(output, first.generated);
     }
@@ -158,11 +161,20 @@ py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_
 void Resampler::reset() {
     error_handler(src_reset(state_.get()));
     lookback_.forget();
+    input_ended_ = false;
+}
+
+void Resampler::restart_after_end() {
+    if (input_ended_) {
+        reset();
+    }
 }
 
 void Resampler::set_ratio(double ratio) {
     // libsamplerate takes NaN here and aborts in the next conversion.
     check_ratio(ratio);
+    // The new ratio belongs to the next stream; a restart after it would wipe it out.
+    restart_after_end();
     error_handler(src_set_ratio(state_.get(), ratio));
 }
 

@@ -34,10 +34,15 @@ public:
     std::int32_t channels() const { return channels_; }
 
 private:
+    // libsamplerate's sinc converters keep the end mark of an ended stream and never take
+    // input after it, so a sinc converter whose input has ended starts its next stream afresh.
+    void restart_after_end();
+
     StatePointer state_;
     std::int32_t converter_type_;
     std::int32_t channels_;
     LinearLookback lookback_;
+    bool input_ended_ = false; // a block with end_of_input went through a sinc converter
 };
 
 void register_resampler(py::module_& converters);

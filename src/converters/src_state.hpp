@@ -14,4 +14,10 @@ struct StateDeleter {
 
 using StatePointer = std::unique_ptr<SRC_STATE, StateDeleter>;
 
+// Whether the converter keeps the end mark of an ended input: libsamplerate's sinc converters
+// never take input after it, while zero_order_hold and linear simply go on.
+inline bool keeps_end_mark(int converter) {
+    return converter >= SRC_SINC_BEST_QUALITY && converter <= SRC_SINC_FASTEST;
+}
+
 } // namespace quavix
