@@ -749,6 +749,7 @@ MEMBERS = {
     "clone": lambda r: r.clone(),
     "copy": lambda r: quavix.CallbackResampler(r),
     "__exit__": lambda r: r.__exit__(None, None, None),
+    "ratio": lambda r: setattr(r, "ratio", 2.0),
 }
 data = np.arange(3000, dtype=np.float32) / 3000
 

@@ -46,6 +46,45 @@ def test_bit_exact_with_src_simple(rng, converter, ratio, channels):
     np.testing.assert_array_equal(result, expected.reshape(result.shape))
 
 
+
+# Long conversions run in pieces of about 1e8 instructions of libsamplerate's work, estimated
+# from a cost per sample for each converter (in CONVERTERS' order).
+COST_PER_SAMPLE = [5600, 1800, 800, 35, 45]
+
+
+def piece_frames(converter, channels, ratio):
+    cost = COST_PER_SAMPLE[CONVERTERS.index(converter)]
+    return max(1, int(1e8 / (cost * channels * max(1.0, 1 / ratio))))
+
+
+@pytest.mark.parametrize("converter", CONVERTERS)
+@pytest.mark.parametrize("ratio", [160 / 147, 1 / 3], ids=["up", "down"])
+@pytest.mark.parametrize("past", [-1, 0, 1, "half"])
+def test_signals_of_several_pieces_are_bit_exact_with_src_simple(rng, converter, ratio, past):
+    piece = piece_frames(converter, 2, ratio)
+    frames = round((2 * piece + (piece // 2 if past == "half" else past)) / ratio)
+    x = signal(rng, frames, 2)
+    expected, used, generated = srcref.simple(
+        x, ratio, CONVERTERS.index(converter), capacity(frames, ratio)
+    )
+    assert used == frames or converter == "linear"
+    result = resample(x, ratio, converter)
+    assert result.shape == (generated, 2)
+    np.testing.assert_array_equal(result, expected)
+
+
+@pytest.mark.parametrize("converter", CONVERTERS[:3])
+@pytest.mark.parametrize("channels", [1, 2, 3])
+def test_at_the_lowest_ratio_no_input_is_left_behind(rng, converter, channels):
+    """src_simple may use part of the input and make nothing here; quavix asks again."""
+    x = signal(rng, 60_000, channels)
+    expected, used, _ = srcref.simple(x, 1 / 256, CONVERTERS.index(converter), 235)
+    result = resample(x, 1 / 256, converter)
+    streamed = quavix.Resampler(converter, channels).process(x, 1 / 256, True)[:235]
+    np.testing.assert_array_equal(result, streamed)
+    assert len(result) > 140
+    if used == len(x):
+        np.testing.assert_array_equal(result, expected)
 @pytest.mark.parametrize(
     "frames, ratio, expected",
     [

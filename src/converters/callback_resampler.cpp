@@ -10,6 +10,7 @@
 
 #include <pybind11/stl.h>
 
+#include "converters/without_gil.hpp"
 #include "core/converter_type.hpp"
 #include "core/error_handler.hpp"
 
@@ -46,19 +47,14 @@ constexpr const char* read_doc =
 // mark afterwards, so that a callable may itself read from another CallbackResampler.
 class CallbackResampler::ReadScope {
 public:
-    explicit ReadScope(CallbackResampler& object) : object_(object), previous_(reading_object) {
+    explicit ReadScope(CallbackResampler& object) : previous_(reading_object) {
         reading_object = &object;
-        object.reading_ = true;
     }
-    ~ReadScope() {
-        object_.reading_ = false;
-        reading_object = previous_;
-    }
+    ~ReadScope() { reading_object = previous_; }
     ReadScope(const ReadScope&) = delete;
     ReadScope& operator=(const ReadScope&) = delete;
 
 private:
-    CallbackResampler& object_;
     CallbackResampler* previous_;
 };
 
@@ -76,119 +72,132 @@ FrameArray InputCallable::operator()() const {
     return FrameArray(function_());
 }
 
-CallbackResampler::CallbackResampler(std::optional<py::function> callback, double ratio_,
-                                     const py::object& converter_type_, std::int32_t channels_)
-    : callable(std::move(callback)), held_input(allocate_frames(0, 1, true)), ratio(ratio_),
-      converter_type(get_converter_type(converter_type_)),
-      channels(static_cast<std::size_t>(channels_)), lookback_(converter_type, channels_) {
+CallbackResampler::CallbackResampler(std::optional<py::function> callback, double ratio,
+                                     const py::object& converter_type, std::int32_t channels)
+    : callable_(std::move(callback)), held_input_(allocate_frames(0, 1, true)), ratio_(ratio),
+      converter_type_(get_converter_type(converter_type)),
+      channels_(static_cast<std::size_t>(channels)), lookback_(converter_type_, channels) {
     open_state();
 }
 
+CallbackResampler::CallbackResampler(const CallbackResampler& other)
+    : CallbackResampler(other, other.claim("copying")) {}
+
 // The copy is served by itself alone (see reading_object). It takes a reference to the
 // source's held array because libsamplerate's copied record of unused input points into it.
-CallbackResampler::CallbackResampler(const CallbackResampler& other)
-    : callable(other.callable), held_input(other.held_input), ratio(other.ratio),
-      converter_type(other.converter_type), channels(other.channels), lookback_(other.lookback_),
-      input_end_(other.input_end_) {
-    other.refuse_while_reading("copying");
+CallbackResampler::CallbackResampler(const CallbackResampler& other, const UseClaim& /*claim*/)
+    : callable_(other.callable_), held_input_(other.held_input_), ratio_(other.ratio_),
+      converter_type_(other.converter_type_), channels_(other.channels_),
+      lookback_(other.lookback_), input_end_(other.input_end_) {
     int error = 0;
-    state.reset(src_clone(other.state.get(), &error));
-    if (!state) {
+    state_.reset(src_clone(other.state_.get(), &error));
+    if (!state_) {
         error_handler(error);
     }
 }
 
 CallbackResampler::CallbackResampler(CallbackResampler&& other) noexcept
-    : state(std::move(other.state)), callable(std::move(other.callable)),
-      held_input(std::move(other.held_input)), input_ndim(std::exchange(other.input_ndim, 0)),
-      ratio(std::exchange(other.ratio, 0.0)),
-      converter_type(std::exchange(other.converter_type, 0)),
-      channels(std::exchange(other.channels, 0)), lookback_(std::move(other.lookback_)),
+    : state_(std::move(other.state_)), callable_(std::move(other.callable_)),
+      held_input_(std::move(other.held_input_)), input_ndim_(std::exchange(other.input_ndim_, 0)),
+      ratio_(std::exchange(other.ratio_, 0.0)),
+      converter_type_(std::exchange(other.converter_type_, 0)),
+      channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)),
       input_end_(std::exchange(other.input_end_, InputEnd::none)) {}
 
 CallbackResampler::~CallbackResampler() {
     // libsamplerate's state goes first; the held array and then the callable follow as members.
-    state.reset();
+    state_.reset();
+}
+
+UseClaim CallbackResampler::claim(const char* member) const {
+    return UseClaim(in_use_, "CallbackResampler", member,
+                    "a read of the same object is in progress (from its callable or from "
+                    "another thread)");
 }
 
 py::array CallbackResampler::read(std::size_t num_frames) {
-    refuse_while_reading("read()");
-    check_ratio(ratio);
+    const UseClaim claimed = claim("read()");
+    check_ratio(ratio_);
     // libsamplerate counts output frames in a signed long.
-    if (num_frames > static_cast<std::size_t>(LONG_MAX) / std::max<std::size_t>(channels, 1)) {
+    if (num_frames > static_cast<std::size_t>(LONG_MAX) / std::max<std::size_t>(channels_, 1)) {
         throw std::bad_alloc();
     }
-    FrameArray output = allocate_frames(num_frames, static_cast<std::int32_t>(channels), false);
+    FrameArray output = allocate_frames(num_frames, static_cast<std::int32_t>(channels_), false);
     open_state();
     const long generated = pull_frames(output, num_frames);
     return shape_result(std::move(output), static_cast<std::size_t>(generated));
 }
 
 void CallbackResampler::reset() {
-    refuse_while_reading("reset()");
-    error_handler(src_reset(state.get()));
-    input_end_ = InputEnd::none;
-    lookback_.forget();
+    const UseClaim claimed = claim("reset()");
+    error_handler(src_reset(state_.get()));
+    forget_input();
 }
 
 void CallbackResampler::set_starting_ratio(double new_ratio) {
-    refuse_while_reading("set_starting_ratio()");
+    const UseClaim claimed = claim("set_starting_ratio()");
     // libsamplerate lets NaN through here and fails on it later.
     check_ratio(new_ratio);
-    error_handler(src_set_ratio(state.get(), new_ratio));
-    ratio = new_ratio;
+    error_handler(src_set_ratio(state_.get(), new_ratio));
+    ratio_ = new_ratio;
+}
+
+void CallbackResampler::set_ratio(double ratio) {
+    const UseClaim claimed = claim("setting ratio");
+    ratio_ = ratio;
 }
 
 CallbackResampler CallbackResampler::clone() const {
-    refuse_while_reading("clone()");
-    return CallbackResampler(*this);
+    return CallbackResampler(*this, claim("clone()"));
 }
 
 void CallbackResampler::exit(const py::object& /*type*/, const py::object& /*value*/,
                              const py::object& /*traceback*/) {
-    refuse_while_reading("__exit__()");
-    state.reset();
-}
-
-void CallbackResampler::refuse_while_reading(const char* member) const {
-    if (reading_) {
-        throw std::runtime_error(std::string("CallbackResampler: ") + member +
-                                 " is not allowed while a read of the same object is in "
-                                 "progress (from its callable or from another thread)");
-    }
+    const UseClaim claimed = claim("__exit__()");
+    state_.reset();
 }
 
 void CallbackResampler::open_state() {
-    if (state) {
+    if (state_) {
         return;
     }
     // libsamplerate aborts on a channel count below 1 instead of refusing it.
-    check_channel_count(static_cast<std::int32_t>(channels));
+    check_channel_count(static_cast<std::int32_t>(channels_));
     int error = 0;
     // The callback data is not used by pull_input; it is the object for completeness only.
-    state.reset(src_callback_new(&CallbackResampler::pull_input, converter_type,
-                                 static_cast<int>(channels), &error, this));
-    if (!state) {
+    state_.reset(src_callback_new(&CallbackResampler::pull_input, converter_type_,
+                                  static_cast<int>(channels_), &error, this));
+    if (!state_) {
         error_handler(error);
     }
+    forget_input();
+}
+
+// The converter starts afresh: no end to drain, no frame before the next input.
+void CallbackResampler::forget_input() {
     input_end_ = InputEnd::none;
     lookback_.forget();
 }
 
 long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) {
     long generated = 0;
+    float* out = output.mutable_data();
     {
-        ReadScope scope(*this);
-        generated = src_callback_read(state.get(), ratio, static_cast<long>(num_frames),
-                                      output.mutable_data());
+        const ReadScope scope(*this);
+        const double work = estimated_work(
+            converter_type_, static_cast<std::int64_t>(static_cast<double>(num_frames) / ratio_),
+            num_frames, channels_);
+        const GilRelease gil(worth_releasing(work));
+        gil_released_ = gil.released();
+        generated = src_callback_read(state_.get(), ratio_, static_cast<long>(num_frames), out);
     }
+    gil_released_ = false;
     if (failure_) {
         // libsamplerate's position is stale and its record of unused input may point into an
         // array that has been released: start afresh before handing the failure on.
         const std::exception_ptr failure = std::exchange(failure_, nullptr);
-        error_handler(src_reset(state.get()));
-        input_end_ = InputEnd::none;
-        lookback_.forget();
+        error_handler(src_reset(state_.get()));
+        forget_input();
         std::rethrow_exception(failure);
     }
     // A short read means that libsamplerate has given out everything it held.
@@ -196,13 +205,13 @@ long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) 
         restart_after_drain();
     }
     if (generated == 0) {
-        error_handler(src_error(state.get()));
+        error_handler(src_error(state_.get()));
     }
     return generated;
 }
 
 py::array CallbackResampler::shape_result(FrameArray output, std::size_t generated) const {
-    if (channels == 1 && input_ndim == 1) {
+    if (channels_ == 1 && input_ndim_ == 1) {
         const auto requested = static_cast<std::size_t>(output.shape(0));
         FrameArray mono = allocate_frames(requested, 1, true);
         std::copy_n(output.data(), generated, mono.mutable_data());
@@ -218,50 +227,60 @@ long CallbackResampler::pull_input(void* /*callback_data*/, float** slot) noexce
     if (object == nullptr || object->failure_ || object->input_end_ != InputEnd::none) {
         return 0;
     }
+    if (!object->gil_released_) {
+        return object->serve_input(slot);
+    }
+    // The GIL for the callable and the checks of its array alone; libsamplerate goes on
+    // without it.
+    const py::gil_scoped_acquire gil;
+    return object->serve_input(slot);
+}
+
+long CallbackResampler::serve_input(float** slot) noexcept {
     try {
-        const long frames = object->next_input(slot);
+        const long frames = next_input(slot);
         if (frames == 0) {
-            object->note_end_of_input();
+            note_end_of_input();
         }
         return frames;
     } catch (...) {
         // Nothing may unwind through libsamplerate; read rethrows this once it has returned.
-        object->failure_ = std::current_exception();
+        failure_ = std::current_exception();
         return 0;
     }
 }
 
 void CallbackResampler::note_end_of_input() {
-    if (keeps_end_mark(converter_type)) {
+    if (keeps_end_mark(converter_type_)) {
         input_end_ = InputEnd::draining;
     }
 }
 
 void CallbackResampler::restart_after_drain() {
-    error_handler(src_reset(state.get()));
+    error_handler(src_reset(state_.get()));
     input_end_ = InputEnd::none;
 }
 
 long CallbackResampler::next_input(float** slot) {
-    FrameArray input = callable();
-    if (input_ndim == 0) {
-        input_ndim = static_cast<std::size_t>(input.ndim());
+    FrameArray input = callable_();
+    if (input_ndim_ == 0) {
+        input_ndim_ = static_cast<std::size_t>(input.ndim());
     }
-    if (!input.is(held_input)) {
-        held_input = std::move(input);
+    if (!input.is(held_input_)) {
+        held_input_ = std::move(input);
     }
-    if (held_input.ndim() == 0) {
+    if (held_input_.ndim() == 0) {
         return 0;
     }
-    require_channels(analyse_frames(held_input), static_cast<std::int32_t>(channels));
-    const std::int64_t frames = held_input.shape(0);
+    require_channels(analyse_frames(held_input_), static_cast<std::int32_t>(channels_));
+    const std::int64_t frames = held_input_.shape(0);
     if (frames == 0) {
         return 0;
     }
-    const float* data = held_input.data();
+    const float* data = held_input_.data();
     // libsamplerate only reads input; the array may well be read-only.
     *slot = const_cast<float*>(lookback_.guard(data, frames));
-    lookback_.remember(data + static_cast<std::size_t>(frames - 1) * channels);
+    lookback_.remember(data + static_cast<std::size_t>(frames - 1) * channels_);
     return static_cast<long>(frames);
 }
 
@@ -278,10 +297,11 @@ void register_callback_resampler(py::module_& converters) {
         .def("clone", &CallbackResampler::clone, "Create a copy of the resampler object.")
         .def("__enter__", &CallbackResampler::enter, py::return_value_policy::reference_internal)
         .def("__exit__", &CallbackResampler::exit)
-        .def_readwrite("ratio", &CallbackResampler::ratio,
-                       "Conversion ratio = output sample rate / input sample rate.")
-        .def_readonly("converter_type", &CallbackResampler::converter_type, "Converter type.")
-        .def_readonly("channels", &CallbackResampler::channels, "Number of channels.");
+        .def_property("ratio", &CallbackResampler::ratio, &CallbackResampler::set_ratio,
+                      "Conversion ratio = output sample rate / input sample rate.")
+        .def_property_readonly("converter_type", &CallbackResampler::converter_type,
+                               "Converter type.")
+        .def_property_readonly("channels", &CallbackResampler::channels, "Number of channels.");
 }
 
 } // namespace quavix

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <samplerate.h>
 
+#include "converters/exclusive_use.hpp"
 #include "converters/frame_array.hpp"
 #include "converters/linear_lookback.hpp"
 #include "converters/src_state.hpp"
@@ -43,6 +44,8 @@ public:
     CallbackResampler& operator=(CallbackResampler&&) = delete;
     ~CallbackResampler();
 
+    // Reads up to num_frames output frames. libsamplerate works without the GIL and takes it
+    // back only to call the callable.
     py::array read(std::size_t num_frames);
     void reset();
     void set_starting_ratio(double new_ratio);
@@ -50,23 +53,27 @@ public:
     CallbackResampler& enter() { return *this; }
     void exit(const py::object& type, const py::object& value, const py::object& traceback);
 
-    StatePointer state; // null after __exit__ until the next read
-    InputCallable callable;
-    FrameArray held_input;      // the callable's last array, which libsamplerate may still read
-    std::size_t input_ndim = 0; // rank of the first array of rank >= 1 the callable returned
-    double ratio;
-    std::int32_t converter_type;
-    std::size_t channels;
+    double ratio() const { return ratio_; }
+    // Takes any value: libsamplerate judges it at the next read.
+    void set_ratio(double ratio);
+    std::int32_t converter_type() const { return converter_type_; }
+    std::size_t channels() const { return channels_; }
 
 private:
     class ReadScope;
 
+    // The copy, made while `claim` holds the source.
+    CallbackResampler(const CallbackResampler& other, const UseClaim& claim);
+    // Claims the object for the calling member, or refuses the call.
+    UseClaim claim(const char* member) const;
+
     // The input callback handed to libsamplerate. Never lets an exception out.
     static long pull_input(void* callback_data, float** slot) noexcept;
+    long serve_input(float** slot) noexcept;
     long next_input(float** slot);
 
-    void refuse_while_reading(const char* member) const;
     void open_state();
+    void forget_input();
     long pull_frames(FrameArray& output, std::size_t num_frames);
     py::array shape_result(FrameArray output, std::size_t generated) const;
 
@@ -78,12 +85,22 @@ private:
     void note_end_of_input();
     void restart_after_drain();
 
+    UseFlag in_use_;
+    StatePointer state_; // null after __exit__ until the next read
+    InputCallable callable_;
+    FrameArray held_input_;      // the callable's last array, which libsamplerate may still read
+    std::size_t input_ndim_ = 0; // rank of the first array of rank >= 1 the callable returned
+    double ratio_;
+    std::int32_t converter_type_;
+    std::size_t channels_;
+
     // What serving input raised during the current read, rethrown once libsamplerate is done.
     std::exception_ptr failure_;
     // Predecessor of a one-frame input array for the linear converter.
     LinearLookback lookback_;
     InputEnd input_end_ = InputEnd::none;
-    bool reading_ = false;
+    // Whether the current read let the GIL go, so that serving input must take it back.
+    bool gil_released_ = false;
 };
 
 void register_callback_resampler(py::module_& converters);

@@ -1,8 +1,12 @@
 #include "converters/resample.hpp"
 
+#include <algorithm>
+
 #include <samplerate.h>
 
 #include "converters/linear_lookback.hpp"
+#include "converters/src_state.hpp"
+#include "converters/without_gil.hpp"
 #include "core/converter_type.hpp"
 #include "core/error_handler.hpp"
 
@@ -10,10 +14,67 @@ namespace quavix {
 
 namespace {
 
-void print_report(const SRC_DATA& request) {
+// What the requests of one conversion did together.
+struct Totals {
+    std::int64_t used = 0;
+    std::size_t generated = 0;
+};
+
+void print_report(const Totals& totals) {
     py::print("quavix info:");
-    py::print(request.input_frames_used, " input frames used");
-    py::print(request.output_frames_gen, " output frames generated");
+    py::print(totals.used, " input frames used");
+    py::print(totals.generated, " output frames generated");
+}
+
+// Lets a signal that arrived while libsamplerate worked raise its exception (Ctrl-C raises
+// KeyboardInterrupt) before the next piece starts.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
+}
+
+// The room of the next request: one piece, or all that is left when that is less than one
+// and a half pieces. So the request that ends a conversion always has the room that is left,
+// as src_simple's request has, and a converter that stops on its own (linear leaves its last
+// frame at an exact ratio) stops at the same frame.
+std::size_t next_room(std::size_t piece, std::size_t left) {
+    return left - left / 3 <= piece ? left : piece;
+}
+
+// Converts the whole input on one fresh state, as src_simple does, but in pieces of output
+// room, so that signals are checked between pieces and the GIL is free while libsamplerate
+// works. Each request gets all the input not yet used, the end of input marked and up to one
+// piece of room: it sees what src_simple's single request sees, with less room. A request
+// that filled its room is followed by another. So is one that made nothing while input is
+// left: at ratios near 1/256 a sinc converter's request may use only part of the input and
+// make nothing, where src_simple would stop and lose the rest.
+Totals convert_in_pieces(SRC_STATE* state, const float* input, std::int64_t frames,
+                         const float* first_input, float* output, std::size_t capacity,
+                         double ratio, std::int32_t converter, std::size_t channels) {
+    const std::size_t piece = piece_frames(converter, channels, ratio);
+    Totals totals;
+    while (true) {
+        const std::size_t room = next_room(piece, capacity - totals.generated);
+        const float* rest =
+            totals.used == 0 ? first_input : unused_input(input, frames, totals.used, channels);
+        const std::int64_t remaining = frames - totals.used;
+        Progress step{};
+        {
+            const GilRelease gil(
+                worth_releasing(estimated_work(converter, remaining, room, channels)));
+            step = process_request(state, rest, remaining, output + totals.generated * channels,
+                                   room, ratio, true);
+        }
+        totals.used += step.used;
+        totals.generated += step.generated;
+        const bool filled = step.generated == room && totals.generated < capacity;
+        const bool stalled = step.generated == 0 && step.used > 0 && totals.used < frames;
+        if (!filled && !stalled) {
+            return totals;
+        }
+        check_signals();
+    }
 }
 
 } // namespace
@@ -33,19 +94,17 @@ py::array resample(const FrameArray& input, double ratio, const py::object& conv
     const std::size_t capacity = output_capacity(frames, ratio);
     FrameArray output = allocate_frames(capacity, shape.channels, shape.ndim == 1);
 
-    // src_simple starts a fresh state, so a lone frame is its own predecessor.
+    const StatePointer state = new_state(converter, shape.channels);
+    // A fresh state, so a lone frame is its own predecessor.
     LinearLookback lookback(converter, shape.channels);
-    SRC_DATA request{};
-    request.data_in = lookback.guard(input.data(), static_cast<long>(frames));
-    request.data_out = output.mutable_data();
-    request.input_frames = static_cast<long>(frames);
-    request.output_frames = static_cast<long>(capacity);
-    request.src_ratio = ratio;
-    error_handler(src_simple(&request, converter, shape.channels));
+    const float* data = input.data();
+    const Totals totals = convert_in_pieces(state.get(), data, frames, lookback.guard(data, frames),
+                                            output.mutable_data(), capacity, ratio, converter,
+                                            static_cast<std::size_t>(shape.channels));
 
-    py::array result = first_frames(output, static_cast<std::size_t>(request.output_frames_gen));
+    py::array result = first_frames(output, totals.generated);
     if (verbose) {
-        print_report(request);
+        print_report(totals);
     }
     return result;
 }

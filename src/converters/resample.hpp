@@ -1,4 +1,4 @@
-// One-shot conversion of a whole signal through src_simple.
+// One-shot conversion of a whole signal, with the result src_simple gives.
 #pragma once
 
 #include <pybind11/pybind11.h>

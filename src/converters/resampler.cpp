@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "converters/without_gil.hpp"
 #include "core/converter_type.hpp"
 #include "core/error_handler.hpp"
 
@@ -15,46 +16,11 @@ namespace {
 // request, so that even the long tail of a sinc converter at a high ratio takes few requests.
 constexpr std::size_t first_spare_frames = 256;
 
-// Handed to libsamplerate when no input of the block is left. A null pointer would not do:
-// the sinc converters then skip their end-of-input handling and the tail never comes out.
-constexpr float no_input = 0.0F;
-
-// What one src_process request did.
-struct Progress {
-    std::int64_t used;
-    std::size_t generated;
-};
+constexpr const char* busy = "the same object is in use in another thread";
 
 // Output frames of the follow-up requests of one block, each piece holding only the frames
 // libsamplerate generated into it.
 using Pieces = std::vector<std::vector<float>>;
-
-StatePointer new_state(std::int32_t converter_type, std::int32_t channels) {
-    int error = 0;
-    StatePointer state(src_new(converter_type, channels, &error));
-    error_handler(error);
-    return state;
-}
-
-StatePointer clone_state(SRC_STATE* source) {
-    int error = 0;
-    StatePointer state(src_clone(source, &error));
-    error_handler(error);
-    return state;
-}
-
-Progress convert(SRC_STATE* state, const float* input, std::int64_t frames, float* output,
-                 std::size_t room, double ratio, bool end_of_input) {
-    SRC_DATA request{};
-    request.data_in = input;
-    request.data_out = output;
-    request.input_frames = static_cast<long>(frames);
-    request.output_frames = static_cast<long>(room);
-    request.end_of_input = end_of_input ? 1 : 0;
-    request.src_ratio = ratio;
-    error_handler(src_process(state, &request));
-    return {request.input_frames_used, static_cast<std::size_t>(request.output_frames_gen)};
-}
 
 // The requests after the first one of a block. libsamplerate leaves input unused when a
 // request's room fills up (the ratio ramp towards a new ratio can need more room than
@@ -71,15 +37,11 @@ Pieces follow_up(SRC_STATE* state, LinearLookback& lookback, const float* input,
     while (used < frames || (end_of_input && filled)) {
         const std::int64_t remaining = frames - used;
         const std::size_t room = output_capacity(remaining, ratio) + spare;
-        const float* rest = &no_input;
-        if (used == 0) {
-            rest = lookback.guard(input, frames);
-        } else if (remaining > 0) {
-            rest = input + used * static_cast<std::int64_t>(channels);
-        }
+        const float* rest =
+            used == 0 ? lookback.guard(input, frames) : unused_input(input, frames, used, channels);
         std::vector<float> piece(room * channels);
         const Progress step =
-            convert(state, rest, remaining, piece.data(), room, ratio, end_of_input);
+            process_request(state, rest, remaining, piece.data(), room, ratio, end_of_input);
         if (step.used == 0 && step.generated == 0) {
             break;
         }
@@ -122,7 +84,9 @@ Resampler::Resampler(const py::object& converter_type, std::int32_t channels)
     state_ = new_state(converter_type_, channels_);
 }
 
-Resampler::Resampler(const Resampler& other)
+Resampler::Resampler(const Resampler& other) : Resampler(other, other.claim("copying")) {}
+
+Resampler::Resampler(const Resampler& other, const UseClaim& /*claim*/)
     : state_(clone_state(other.state_.get())), converter_type_(other.converter_type_),
       channels_(other.channels_), lookback_(other.lookback_), input_ended_(other.input_ended_) {}
 
@@ -131,7 +95,12 @@ Resampler::Resampler(Resampler&& other) noexcept
       channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)),
       input_ended_(std::exchange(other.input_ended_, false)) {}
 
+UseClaim Resampler::claim(const char* member) const {
+    return UseClaim(in_use_, "Resampler", member, busy);
+}
+
 py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_input) {
+    const UseClaim claimed = claim("process()");
     const FrameShape shape = analyse_frames(input);
     require_channels(shape, channels_);
     const std::int64_t frames = frame_count(input);
@@ -141,15 +110,22 @@ py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_
     const std::size_t capacity = output_capacity(frames, ratio);
     const bool one_dim = shape.ndim == 1;
     FrameArray output = allocate_frames(capacity, channels_, one_dim);
-    const Progress first = convert(state_.get(), lookback_.guard(input.data(), frames), frames,
-                                   output.mutable_data(), capacity, ratio, end_of_input);
-
     const auto width = static_cast<std::size_t>(channels_);
-    const Pieces pieces = follow_up(state_.get(), lookback_, input.data(), frames, width, ratio,
-                                    end_of_input, first, capacity);
-    if (frames > 0) {
-        // Every frame has been handed over by now; the last one precedes the next block.
-        lookback_.remember(input.data() + static_cast<std::size_t>(frames - 1) * width);
+    const float* data = input.data();
+    float* out = output.mutable_data();
+    Progress first{};
+    Pieces pieces;
+    {
+        const GilRelease gil(
+            worth_releasing(estimated_work(converter_type_, frames, capacity, width)));
+        first = process_request(state_.get(), lookback_.guard(data, frames), frames, out, capacity,
+                                ratio, end_of_input);
+        pieces = follow_up(state_.get(), lookback_, data, frames, width, ratio, end_of_input, first,
+                           capacity);
+        if (frames > 0) {
+            // Every frame has been handed over by now; the last one precedes the next block.
+            lookback_.remember(data + static_cast<std::size_t>(frames - 1) * width);
+        }
     }
     input_ended_ = end_of_input && keeps_end_mark(converter_type_);
     if (pieces.empty()) {
@@ -159,6 +135,11 @@ py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_
 }
 
 void Resampler::reset() {
+    const UseClaim claimed = claim("reset()");
+    reset_state();
+}
+
+void Resampler::reset_state() {
     error_handler(src_reset(state_.get()));
     lookback_.forget();
     input_ended_ = false;
@@ -166,11 +147,12 @@ void Resampler::reset() {
 
 void Resampler::restart_after_end() {
     if (input_ended_) {
-        reset();
+        reset_state();
     }
 }
 
 void Resampler::set_ratio(double ratio) {
+    const UseClaim claimed = claim("set_ratio()");
     // libsamplerate takes NaN here and aborts in the next conversion.
     check_ratio(ratio);
     // The new ratio belongs to the next stream; a restart after it would wipe it out.
@@ -179,7 +161,7 @@ void Resampler::set_ratio(double ratio) {
 }
 
 Resampler Resampler::clone() const {
-    return Resampler(*this);
+    return Resampler(*this, claim("clone()"));
 }
 
 void register_resampler(py::module_& converters) {

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <samplerate.h>
 
+#include "converters/exclusive_use.hpp"
 #include "converters/frame_array.hpp"
 #include "converters/linear_lookback.hpp"
 #include "converters/src_state.hpp"
@@ -24,7 +25,7 @@ public:
     ~Resampler() = default;
 
     // Converts one block. Every input frame is handed to libsamplerate, and with end_of_input
-    // the converter's delayed tail comes out as well.
+    // the converter's delayed tail comes out as well. libsamplerate works without the GIL.
     py::array process(const FrameArray& input, double ratio, bool end_of_input);
     void reset();
     void set_ratio(double ratio);
@@ -34,10 +35,16 @@ public:
     std::int32_t channels() const { return channels_; }
 
 private:
+    // The copy, made while `claim` holds the source.
+    Resampler(const Resampler& other, const UseClaim& claim);
+    // Claims the object for the calling member, or refuses the call.
+    UseClaim claim(const char* member) const;
+    void reset_state();
     // libsamplerate's sinc converters keep the end mark of an ended stream and never take
     // input after it, so a sinc converter whose input has ended starts its next stream afresh.
     void restart_after_end();
 
+    UseFlag in_use_;
     StatePointer state_;
     std::int32_t converter_type_;
     std::int32_t channels_;

@@ -1,6 +1,8 @@
-// Ownership of a libsamplerate converter state.
+// Ownership of a libsamplerate converter state, and the requests made on one.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include <samplerate.h>
@@ -14,10 +16,31 @@ struct StateDeleter {
 
 using StatePointer = std::unique_ptr<SRC_STATE, StateDeleter>;
 
+// A new state for src_process requests, or a copy of one; failures go through error_handler.
+StatePointer new_state(std::int32_t converter_type, std::int32_t channels);
+StatePointer clone_state(SRC_STATE* source);
+
 // Whether the converter keeps the end mark of an ended input: libsamplerate's sinc converters
 // never take input after it, while zero_order_hold and linear simply go on.
 inline bool keeps_end_mark(int converter) {
     return converter >= SRC_SINC_BEST_QUALITY && converter <= SRC_SINC_FASTEST;
 }
+
+// What one src_process request did.
+struct Progress {
+    std::int64_t used;
+    std::size_t generated;
+};
+
+// One src_process request; its code goes through error_handler. Needs no Python object, so it
+// may run without the GIL.
+Progress process_request(SRC_STATE* state, const float* input, std::int64_t frames, float* output,
+                         std::size_t room, double ratio, bool end_of_input);
+
+// Where the input of a request after the first one of a conversion starts: `used` frames into
+// `input`, or, when nothing is left, a frame of our own. A null pointer would not do: the sinc
+// converters then skip their end-of-input handling and the tail never comes out.
+const float* unused_input(const float* input, std::int64_t frames, std::int64_t used,
+                          std::size_t channels);
 
 } // namespace quavix

@@ -1,0 +1,42 @@
+// Letting other Python threads run while libsamplerate works: how much work a request is,
+// whether that is worth releasing the GIL for, and the scope that releases it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include <pybind11/pybind11.h>
+
+namespace quavix {
+
+namespace py = pybind11;
+
+// libsamplerate's work for a request, in instructions, roughly: a cost per sample for the
+// converter, times the channels, times the longer of input and output (a sinc converter's
+// filter grows with the downsampling factor, so its cost follows the input then).
+double estimated_work(std::int32_t converter, std::int64_t input_frames, std::size_t output_frames,
+                      std::size_t channels);
+
+// Whether a request of this much work should run without the GIL.
+bool worth_releasing(double work);
+
+// The most output frames that one piece of a long one-shot conversion may ask for, so that a
+// piece takes a few tens of milliseconds whatever the converter, channels and ratio.
+std::size_t piece_frames(std::int32_t converter, std::size_t channels, double ratio);
+
+// Releases the GIL for its lifetime when asked to, and otherwise does nothing.
+class GilRelease {
+public:
+    explicit GilRelease(bool release) {
+        if (release) {
+            released_.emplace();
+        }
+    }
+    bool released() const { return released_.has_value(); }
+
+private:
+    std::optional<py::gil_scoped_release> released_;
+};
+
+} // namespace quavix
