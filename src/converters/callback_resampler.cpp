@@ -68,8 +68,12 @@ FrameArray InputCallable::operator()() const {
     if (!function_) {
         throw std::bad_function_call();
     }
-    // Converting through the array_t constructor keeps NumPy's own error when it fails.
-    return FrameArray(function_());
+    auto value = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(function_.ptr()));
+    if (!value) {
+        throw py::error_already_set();
+    }
+    // A value that needs converting keeps NumPy's own error when the conversion fails.
+    return to_frame_array(value);
 }
 
 CallbackResampler::CallbackResampler(std::optional<py::function> callback, double ratio,
@@ -188,10 +192,10 @@ long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) 
             converter_type_, static_cast<std::int64_t>(static_cast<double>(num_frames) / ratio_),
             num_frames, channels_);
         const GilRelease gil(worth_releasing(work));
-        gil_released_ = gil.released();
+        released_ = gil.released();
         generated = src_callback_read(state_.get(), ratio_, static_cast<long>(num_frames), out);
     }
-    gil_released_ = false;
+    released_ = nullptr;
     if (failure_) {
         // libsamplerate's position is stale and its record of unused input may point into an
         // array that has been released: start afresh before handing the failure on.
@@ -227,12 +231,12 @@ long CallbackResampler::pull_input(void* /*callback_data*/, float** slot) noexce
     if (object == nullptr || object->failure_ || object->input_end_ != InputEnd::none) {
         return 0;
     }
-    if (!object->gil_released_) {
+    if (object->released_ == nullptr) {
         return object->serve_input(slot);
     }
     // The GIL for the callable and the checks of its array alone; libsamplerate goes on
     // without it.
-    const py::gil_scoped_acquire gil;
+    const GilRetake gil(object->released_);
     return object->serve_input(slot);
 }
 

@@ -99,8 +99,8 @@ private:
     // Predecessor of a one-frame input array for the linear converter.
     LinearLookback lookback_;
     InputEnd input_end_ = InputEnd::none;
-    // Whether the current read let the GIL go, so that serving input must take it back.
-    bool gil_released_ = false;
+    // While a read runs without the GIL, the thread state that serving input takes it back on.
+    PyThreadState* released_ = nullptr;
 };
 
 void register_callback_resampler(py::module_& converters);

@@ -7,6 +7,11 @@
 
 #include "core/error_handler.hpp"
 
+// NumPy's own C API, for the per-call work that pybind11's array helpers make costly: they
+// build shape and stride vectors on the heap for every array. Only this file uses it.
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
 namespace quavix {
 
 namespace {
@@ -15,7 +20,37 @@ namespace {
 constexpr double min_ratio = 1.0 / 256.0;
 constexpr double max_ratio = 256.0;
 
+// NumPy's C API is loaded when the first array needs it, as pybind11 loads its own.
+void load_numpy_api() {
+    if (PyArray_ImportNumPyAPI() < 0) {
+        throw py::error_already_set();
+    }
+}
+
+PyArrayObject* as_numpy(const py::handle& array) {
+    return reinterpret_cast<PyArrayObject*>(array.ptr());
+}
+
 } // namespace
+
+py::handle conforming_frames(py::handle object) {
+    load_numpy_api();
+    if (!PyArray_CheckExact(object.ptr())) {
+        return {};
+    }
+    PyArrayObject* array = as_numpy(object);
+    const PyArray_Descr* type = PyArray_DESCR(array);
+    const bool conforms = type->type_num == NPY_FLOAT && PyArray_ISNBO(type->byteorder) &&
+                          PyArray_IS_C_CONTIGUOUS(array);
+    return conforms ? object : py::handle();
+}
+
+FrameArray to_frame_array(const py::object& object) {
+    if (const py::handle frames = conforming_frames(object)) {
+        return py::reinterpret_borrow<FrameArray>(frames);
+    }
+    return FrameArray(object);
+}
 
 FrameShape analyse_frames(const py::array& input) {
     const py::ssize_t ndim = input.ndim();
@@ -68,23 +103,35 @@ std::size_t output_capacity(std::int64_t frames, double ratio) {
 }
 
 FrameArray allocate_frames(std::size_t frames, std::int32_t channels, bool one_dim) {
-    const auto rows = static_cast<py::ssize_t>(frames);
-    if (one_dim) {
-        return FrameArray({rows});
+    load_numpy_api();
+    npy_intp shape[2] = {static_cast<npy_intp>(frames), static_cast<npy_intp>(channels)};
+    PyObject* array = PyArray_SimpleNew(one_dim ? 1 : 2, shape, NPY_FLOAT);
+    if (array == nullptr) {
+        throw py::error_already_set();
     }
-    return FrameArray({rows, static_cast<py::ssize_t>(channels)});
+    return py::reinterpret_steal<FrameArray>(array);
 }
 
 py::array first_frames(const FrameArray& full, std::size_t generated) {
-    const auto rows = static_cast<py::ssize_t>(generated);
-    if (rows == full.shape(0)) {
+    PyArrayObject* source = as_numpy(full);
+    const auto rows = static_cast<npy_intp>(generated);
+    if (rows == PyArray_DIM(source, 0)) {
         return full;
     }
-    std::vector<py::ssize_t> shape(full.shape(), full.shape() + full.ndim());
-    std::vector<py::ssize_t> strides(full.strides(), full.strides() + full.ndim());
-    shape[0] = rows;
-    return py::array(py::dtype::of<float>(), std::move(shape), std::move(strides), full.data(),
-                     full);
+    npy_intp shape[2] = {rows, PyArray_NDIM(source) == 2 ? PyArray_DIM(source, 1) : 0};
+    PyArray_Descr* type = PyArray_DESCR(source);
+    Py_INCREF(type); // taken by the new view
+    auto view = py::reinterpret_steal<py::array>(PyArray_NewFromDescr(
+        &PyArray_Type, type, PyArray_NDIM(source), shape, PyArray_STRIDES(source),
+        PyArray_DATA(source), PyArray_FLAGS(source) & ~NPY_ARRAY_OWNDATA, nullptr));
+    if (!view) {
+        throw py::error_already_set();
+    }
+    // The view keeps the full array alive; SetBaseObject takes the reference even on failure.
+    if (PyArray_SetBaseObject(as_numpy(view), full.inc_ref().ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    return view;
 }
 
 } // namespace quavix

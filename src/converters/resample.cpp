@@ -79,7 +79,7 @@ Totals convert_in_pieces(SRC_STATE* state, const float* input, std::int64_t fram
 
 } // namespace
 
-py::array resample(const FrameArray& input, double ratio, const py::object& converter_type,
+py::array resample(const FrameInput& input, double ratio, const py::object& converter_type,
                    bool verbose) {
     const std::int32_t converter = get_converter_type(converter_type);
 

@@ -7,7 +7,7 @@
 
 namespace quavix {
 
-py::array resample(const FrameArray& input, double ratio, const py::object& converter_type,
+py::array resample(const FrameInput& input, double ratio, const py::object& converter_type,
                    bool verbose);
 
 void register_resample(py::module_& converters);

@@ -99,7 +99,7 @@ UseClaim Resampler::claim(const char* member) const {
     return UseClaim(in_use_, "Resampler", member, busy);
 }
 
-py::array Resampler::process(const FrameArray& input, double ratio, bool end_of_input) {
+py::array Resampler::process(const FrameInput& input, double ratio, bool end_of_input) {
     const UseClaim claimed = claim("process()");
     const FrameShape shape = analyse_frames(input);
     require_channels(shape, channels_);

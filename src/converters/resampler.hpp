@@ -26,7 +26,7 @@ public:
 
     // Converts one block. Every input frame is handed to libsamplerate, and with end_of_input
     // the converter's delayed tail comes out as well. libsamplerate works without the GIL.
-    py::array process(const FrameArray& input, double ratio, bool end_of_input);
+    py::array process(const FrameInput& input, double ratio, bool end_of_input);
     void reset();
     void set_ratio(double ratio);
     Resampler clone() const;

@@ -13,17 +13,18 @@ namespace {
 // indexed by converter number.
 constexpr std::array<std::uint64_t, 5> cost_per_sample{5600, 1800, 800, 35, 45};
 
-// Releasing the GIL and taking it back costs about 600 instructions when no other thread wants
-// it (1,200 when the input callback must take it back once), counted with callgrind, and may
-// make this thread wait for another one that holds it. Below about 30 times that cost other
-// threads gain too little for what it costs the request: a linear stream in 64-frame stereo
-// blocks (some 6,000 instructions a block) keeps the GIL, a sinc stream in the same blocks
-// (over 100,000) lets it go.
-constexpr double release_threshold = 20'000;
+// Releasing the GIL and taking it back costs about 500 instructions when no other thread wants
+// it, and as much again for every input block that a CallbackResampler's callable supplies
+// meanwhile (counted with callgrind). Another thread that waits for the GIL also needs some
+// tens of microseconds to wake up and run. So only requests of about 50 microseconds of work
+// or more let it go: there the hand-over costs under 1 % and the other thread gets real time.
+// Smaller requests keep it: a stereo stream in 64-frame blocks keeps it with every converter
+// but sinc_best and sinc_medium, one in 4096-frame blocks lets it go with every converter.
+constexpr double release_threshold = 200'000;
 
-// A piece's work: about 30 ms on this kind of machine, so that Ctrl-C is noticed well within
+// A piece's work: about 60 ms on this kind of machine, so that Ctrl-C is noticed well within
 // 0.2 s, while the piece's own overhead (one request, one GIL hand-over) stays negligible.
-constexpr double piece_work = 100'000'000;
+constexpr double piece_work = 200'000'000;
 
 std::uint64_t per_sample(std::int32_t converter) {
     if (converter < 0 || static_cast<std::size_t>(converter) >= cost_per_sample.size()) {

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include <pybind11/pybind11.h>
 
@@ -28,15 +27,31 @@ std::size_t piece_frames(std::int32_t converter, std::size_t channels, double ra
 // Releases the GIL for its lifetime when asked to, and otherwise does nothing.
 class GilRelease {
 public:
-    explicit GilRelease(bool release) {
-        if (release) {
-            released_.emplace();
+    explicit GilRelease(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    ~GilRelease() {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(saved_);
         }
     }
-    bool released() const { return released_.has_value(); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+    // The thread state that holds the GIL again when it is taken back; null when kept.
+    PyThreadState* released() const { return saved_; }
 
 private:
-    std::optional<py::gil_scoped_release> released_;
+    PyThreadState* saved_;
+};
+
+// Takes the GIL back for one call into Python from inside a GilRelease scope of this thread,
+// and lets it go again afterwards. It does what py::gil_scoped_acquire does, without looking
+// the thread state up again, because it runs once for every input block a read asks for.
+class GilRetake {
+public:
+    explicit GilRetake(PyThreadState* saved) { PyEval_RestoreThread(saved); }
+    ~GilRetake() { PyEval_SaveThread(); }
+    GilRetake(const GilRetake&) = delete;
+    GilRetake& operator=(const GilRetake&) = delete;
 };
 
 } // namespace quavix
