@@ -46,7 +46,6 @@ def test_bit_exact_with_src_simple(rng, converter, ratio, channels):
     np.testing.assert_array_equal(result, expected.reshape(result.shape))
 
 
-
 # Long conversions run in pieces of about 2e8 instructions of libsamplerate's work, estimated
 # from a cost per sample for each converter (in CONVERTERS' order).
 COST_PER_SAMPLE = [5600, 1800, 800, 35, 45]
@@ -85,6 +84,8 @@ def test_at_the_lowest_ratio_no_input_is_left_behind(rng, converter, channels):
     assert len(result) > 140
     if used == len(x):
         np.testing.assert_array_equal(result, expected)
+
+
 @pytest.mark.parametrize(
     "frames, ratio, expected",
     [
