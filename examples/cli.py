@@ -1,0 +1,56 @@
+"""What the two examples share to behave as command-line programs: failures a user can act on
+come out as one line with an exit status, and a missing optional package says how to get it."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+from collections.abc import Callable
+from typing import Any
+
+import quavix
+
+
+class CliError(Exception):
+    """A failure the user can act on: reported as one line, with an exit status."""
+
+    def __init__(self, message: str, status: int = 1):
+        super().__init__(message)
+        self.status = status
+
+
+class OneLineParser(argparse.ArgumentParser):
+    """An argument parser whose errors are a single line (argparse prints the usage first)."""
+
+    def error(self, message: str) -> Any:  # never returns
+        raise CliError(f"{message} (see --help)", status=2)
+
+
+def extra(name: str) -> Any:
+    """Imports a package of the optional examples extra, or says how to install it."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        raise CliError(f"this example needs {name}: pip install 'quavix[examples]'") from None
+
+
+def soundfile_message(error: Exception) -> str:
+    # LibsndfileError keeps libsndfile's own text apart from the "Error opening ..." prefix.
+    text = getattr(error, "error_string", None) or str(error)
+    return text.rstrip(".")
+
+
+def run(program: str, command: Callable[[], int]) -> int:
+    """Runs `command` and returns its exit status, reporting failures on one line."""
+    try:
+        return command()
+    except CliError as error:
+        print(f"{program}: error: {error}", file=sys.stderr)
+        return error.status
+    except quavix.ResamplingError as error:
+        print(f"{program}: error: conversion failed: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{program}: interrupted", file=sys.stderr)
+        return 130
