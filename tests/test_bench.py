@@ -11,10 +11,9 @@ import pytest
 
 import quavix
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import quality  # noqa: E402
-import reference  # noqa: E402
+from bench import quality, reference  # noqa: E402
 
 RATIO = 48000 / 44100
 needs_compiler = pytest.mark.skipif(
