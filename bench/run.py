@@ -87,7 +87,7 @@ def main(argv=None):
         if not (settings.quick or args.only or args.no_write):
             if found.get("peers"):
                 peers.plot(found["peers"], report.PEERS_PICTURE)
-            report.write_documents(head, tables.markdown())
+            report.write_documents(head, tables.markdown(), summary)
             print(f"wrote {report.PERFORMANCE}, {report.PEERS_PICTURE} and {report.README}")
     return 0
 
