@@ -9,6 +9,7 @@ table and judges its own targets:
     scaling       one-shot cost per frame against input size and channel count
     memory        peak traced memory of a conversion, resident memory over many calls
     peers         throughput and quality against soxr and scipy, and their picture
+    threads       two threads against serial, and Ctrl-C during a long `resample`
 
 The sections share:
 
@@ -18,5 +19,5 @@ The sections share:
     timing        paired repetitions of two sides, and their statistics
     quality       quality figures against exact analytic signals
     report        the tables, docs/performance.md and the README's Performance section
-    selftest      checks that the C reference computes what quavix computes
+    selftest      checks that the harness measures the right thing
 """

@@ -4,15 +4,16 @@
                                   docs/performance.md and docs/peers.png and the README's
                                   Performance section
     tools/dev.sh bench --quick    reduced run, under a minute; prints only
-    tools/dev.sh bench --selftest checks that the C reference computes what quavix computes
+    tools/dev.sh bench --selftest checks that the C reference computes what quavix computes,
+                                  and that the thread section's runs convert what serial runs do
     tools/dev.sh bench --only S   runs section S only (repeatable: one of the modules named
                                   in SECTIONS); prints only
 
-Every binding figure is a ratio to the C reference measured in the same run: Python-side and
-C-side repetitions alternate, and each ratio is taken pair by pair, so that the drift of a
-shared machine cancels. Tables give the median and the interquartile range of the pairs. The
-sections are the modules of this package (__init__.py lists them); this driver only picks and
-runs them.
+Every binding figure is a ratio to a reference measured in the same run (libsamplerate from C,
+or for threads the serial run): the two sides' repetitions alternate, and each ratio is taken
+pair by pair, so that the drift of a shared machine cancels. Tables give the median and the
+interquartile range of the pairs. The sections are the modules of this package (__init__.py
+lists them); this driver only picks and runs them.
 """
 
 import argparse
@@ -31,6 +32,7 @@ from bench import (  # noqa: E402
     scaling,
     selftest,
     streaming,
+    threads,
 )
 from bench.reference import Reference  # noqa: E402
 from bench.settings import FULL, QUICK  # noqa: E402
@@ -42,6 +44,7 @@ SECTIONS = {
     "scaling": scaling,
     "memory": memory,
     "peers": peers,
+    "threads": threads,
 }
 
 
@@ -51,7 +54,7 @@ def parse_arguments(argv):
     parser.add_argument(
         "--selftest",
         action="store_true",
-        help="check that the C reference computes what quavix computes",
+        help="check that the C reference computes what quavix computes, and the thread runs",
     )
     parser.add_argument(
         "--only",

@@ -1,9 +1,11 @@
-"""Self-test: the C reference computes what quavix computes, sample for sample."""
+"""Self-test: the harness measures the right thing. The C reference computes what quavix
+computes, sample for sample, and the thread section's runs convert what serial runs do."""
 
 import numpy as np
 
 import quavix
 
+from . import threads
 from .reference import CONVERTERS
 from .workload import RATIO, blocks_of, has_pulling, has_streaming, stream_output, test_signal
 
@@ -46,7 +48,7 @@ def compare(ref):
 
 
 def run(ref):
-    """Prints what differs and a summary line; the exit status."""
+    """Prints what differs and a summary line per check; the exit status."""
     checked, failures, missing = compare(ref)
     for failure in failures:
         print(f"differs: {failure}")
@@ -55,4 +57,11 @@ def run(ref):
         f"selftest: {checked - len(failures)} of {checked} conversions identical "
         f"to the C reference ({ref.version}){extra}"
     )
-    return 1 if failures else 0
+    thread_checks, thread_failures = threads.selftest()
+    for failure in thread_failures:
+        print(f"fails: {failure}")
+    print(
+        f"selftest: {thread_checks - len(thread_failures)} of {thread_checks} thread checks "
+        "pass (two threads convert what serial runs do; SIGINT reaches a converting child)"
+    )
+    return 1 if failures or thread_failures else 0

@@ -16,6 +16,9 @@ class Settings:
     rss_calls: int
     peer_reps: int
     count_seconds: float  # signal length of the callgrind instruction counts (0: none)
+    thread_seconds: float  # signal length of each thread's conversion
+    interrupt_seconds: float  # signal length of the conversion that SIGINT stops
+    interrupt_runs: int
 
 
 FULL = Settings(
@@ -30,6 +33,9 @@ FULL = Settings(
     rss_calls=10**5,
     peer_reps=5,
     count_seconds=1.0,
+    thread_seconds=10.0,
+    interrupt_seconds=60.0,
+    interrupt_runs=3,
 )
 # The quick run changes only what takes long.
 QUICK = replace(
@@ -42,4 +48,6 @@ QUICK = replace(
     target_seconds=0.01,
     peer_reps=2,
     count_seconds=0.0,
+    interrupt_seconds=40.0,
+    interrupt_runs=1,
 )

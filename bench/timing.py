@@ -1,8 +1,8 @@
 """Paired timing and its statistics.
 
-Every binding figure is a ratio to the C reference measured in the same run: the two sides'
-repetitions alternate, and each ratio is taken pair by pair, so that the drift of a shared
-machine cancels. Tables give the median and the
+Every binding figure is a ratio to a second side measured in the same run (the C reference, or
+for threads the serial run): the two sides' repetitions alternate, and each ratio is taken pair
+by pair, so that the drift of a shared machine cancels. Tables give the median and the
 interquartile range of the pairs.
 """
 
@@ -21,7 +21,8 @@ from .reference import page_offset
 
 @dataclass
 class Paired:
-    """Alternating repetitions of the Python side and the C side."""
+    """Alternating repetitions of the Python side and the C side (or of any two sides, the
+    first one as `py`)."""
 
     py: list = field(default_factory=list)
     c: list = field(default_factory=list)
@@ -64,16 +65,16 @@ def alternate(py_run, c_run, reps):
     return result
 
 
-def stopwatch(body):
-    """CPU seconds of this thread taken by `body()`, with the cyclic garbage collector held
-    off. CPU time rather than wall time, as the C side measures too: on a shared machine the
-    time spent waiting for a core is noise, not cost."""
+def stopwatch(body, clock=time.thread_time):
+    """Seconds taken by `body()`, with the cyclic garbage collector held off. By default the
+    CPU time of this thread, as the C side measures too: on a shared machine the time spent
+    waiting for a core is noise, not cost."""
     gc.collect()
     gc.disable()
     try:
-        start = time.thread_time()
+        start = clock()
         body()
-        return time.thread_time() - start
+        return clock() - start
     finally:
         gc.enable()
 
