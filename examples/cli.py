@@ -1,5 +1,6 @@
 """What the two examples share to behave as command-line programs: failures a user can act on
-come out as one line with an exit status, and a missing optional package says how to get it."""
+come out as one line with an exit status, a missing optional package says how to get it, and an
+option of the other example says why it does not apply."""
 
 from __future__ import annotations
 
@@ -25,6 +26,27 @@ class OneLineParser(argparse.ArgumentParser):
 
     def error(self, message: str) -> Any:  # never returns
         raise CliError(f"{message} (see --help)", status=2)
+
+
+# The options of each example. Each accepts the other's too, unlisted in --help, so as to refuse
+# them saying why they do not apply rather than argparse's "unrecognized arguments".
+FILE_OPTIONS = ("--rate", "--converter", "--subtype", "--block-frames")  # convert_file.py
+DEMO_OPTIONS = ("--duration", "--out-dir")  # demo.py
+
+
+def accept(parser: argparse.ArgumentParser, flags: tuple[str, ...]) -> None:
+    """Adds the other example's `flags` to `parser`, unlisted, each taking a value."""
+    for flag in flags:
+        parser.add_argument(flag, help=argparse.SUPPRESS)
+
+
+def refuse(
+    parser: argparse.ArgumentParser, args: argparse.Namespace, flags: tuple[str, ...], why: str
+) -> None:
+    """Fails with `why` if the command line gave any of `flags` (options that default to None)."""
+    given = [flag for flag in flags if getattr(args, flag[2:].replace("-", "_")) is not None]
+    if given:
+        parser.error(f"{', '.join(given)} {why}")
 
 
 def extra(name: str) -> Any:

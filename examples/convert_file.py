@@ -26,7 +26,17 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from cli import CliError, OneLineParser, extra, run, soundfile_message
+from cli import (
+    DEMO_OPTIONS,
+    FILE_OPTIONS,
+    CliError,
+    OneLineParser,
+    accept,
+    extra,
+    refuse,
+    run,
+    soundfile_message,
+)
 
 import quavix
 
@@ -194,26 +204,27 @@ def converter_name(text: str) -> str:
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
-    parser = OneLineParser(
-        prog=PROGRAM, description="Convert an audio file to another sample rate with quavix."
+    # Both files are optional to argparse, so that a missing one is reported below, by name;
+    # the usage line shows them as the program needs them.
+    usage = f"{PROGRAM} [-h] INPUT OUTPUT [options]"
+    description = "Convert an audio file to another sample rate with quavix."
+    parser = OneLineParser(prog=PROGRAM, usage=usage, description=description)
+    parser.add_argument(
+        "input", nargs="?", type=Path, metavar="INPUT", help="audio file to convert"
     )
-    parser.add_argument("input", type=Path, metavar="INPUT", help="audio file to convert")
-    parser.add_argument("output", type=Path, metavar="OUTPUT", help="file to write the result to")
+    parser.add_argument(
+        "output", nargs="?", type=Path, metavar="OUTPUT", help="file to write the result to"
+    )
     for flag, unit, default, metavar, meaning in (
         ("--rate", "hertz", DEFAULT_RATE, "HZ", "output sample rate in Hz"),
         ("--block-frames", "frames", DEFAULT_BLOCK_FRAMES, "N", "frames converted per block"),
     ):
         parser.add_argument(
-            flag,
-            type=positive(unit),
-            default=default,
-            metavar=metavar,
-            help=f"{meaning} (default {default})",
+            flag, type=positive(unit), metavar=metavar, help=f"{meaning} (default {default})"
         )
     parser.add_argument(
         "--converter",
         type=converter_name,
-        default=DEFAULT_CONVERTER,
         metavar="NAME",
         help=f"one of {', '.join(CONVERTERS)} (default {DEFAULT_CONVERTER})",
     )
@@ -222,7 +233,19 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         metavar="NAME",
         help="output sample format, e.g. FLOAT or PCM_24 (default: the input's)",
     )
-    return parser.parse_args(argv)
+    accept(parser, DEMO_OPTIONS)
+    args = parser.parse_args(argv)
+    if args.input is None:
+        refuse(parser, args, FILE_OPTIONS, "need INPUT and OUTPUT")
+        parser.error("INPUT and OUTPUT are missing")
+    if args.output is None:
+        parser.error("OUTPUT is missing: give INPUT and OUTPUT")
+    refuse(parser, args, DEMO_OPTIONS, "apply only to the demonstration (no files)")
+    # The defaults come in only now: the checks above look for the options the user gave.
+    args.rate = args.rate or DEFAULT_RATE
+    args.block_frames = args.block_frames or DEFAULT_BLOCK_FRAMES
+    args.converter = args.converter or DEFAULT_CONVERTER
+    return args
 
 
 if __name__ == "__main__":

@@ -24,7 +24,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from cli import CliError, OneLineParser, extra, run, soundfile_message
+from cli import FILE_OPTIONS, CliError, OneLineParser, accept, extra, refuse, run, soundfile_message
 
 import quavix
 
@@ -291,7 +291,10 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         metavar="FOLDER",
         help=f"folder for the results (default {DEFAULT_OUT_DIR})",
     )
-    return parser.parse_args(argv)
+    accept(parser, FILE_OPTIONS)
+    args = parser.parse_args(argv)
+    refuse(parser, args, FILE_OPTIONS, "need INPUT and OUTPUT")
+    return args
 
 
 if __name__ == "__main__":

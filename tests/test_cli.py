@@ -8,12 +8,13 @@ from example_programs import load, run, write_noise
 
 DEMO_ERRORS = [
     (["--bogus"], "unrecognized arguments"),
-    (["--rate", "48000"], "unrecognized arguments: --rate 48000"),
+    (["--rate", "48000"], "--rate need INPUT and OUTPUT"),
     (["--duration", "nan"], "not a duration"),
     (["--out-dir", "in.wav"], "cannot create the output folder"),
 ]
 CONVERTER_ERRORS = [
-    (["in.wav"], "required: OUTPUT"),
+    (["--rate", "48000"], "--rate need INPUT and OUTPUT"),
+    (["in.wav"], "OUTPUT is missing"),
     (["in.wav", "out.wav", "extra.wav"], "unrecognized arguments"),
     (["missing.wav", "out.wav"], "no such file: missing.wav"),
     ([".", "out.wav"], "not a file"),
@@ -27,7 +28,7 @@ CONVERTER_ERRORS = [
     (["in.wav", "out.wav", "--rate", "20000000"], "factor of 256"),
     (["in.wav", "out.wav", "--converter", "cubic"], "unknown converter 'cubic'"),
     (["in.wav", "out.wav", "--block-frames", "-1"], "not a positive whole number of frames"),
-    (["in.wav", "out.wav", "--duration", "1"], "unrecognized arguments: --duration 1"),
+    (["in.wav", "out.wav", "--duration", "1"], "apply only to the demonstration"),
 ]
 
 

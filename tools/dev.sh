@@ -3,7 +3,8 @@
 # built module and its test dependencies), then runs one job. Quick when all is in place.
 #
 #   tools/dev.sh test [pytest args]    run the test suite
-#   tools/dev.sh example               run the demonstration (examples/demo.py)
+#   tools/dev.sh example [--duration SECONDS] [--out-dir FOLDER]
+#                                      run the demonstration (examples/demo.py)
 #   tools/dev.sh example INPUT OUTPUT [options]
 #                                      convert a file (examples/convert_file.py)
 #   tools/dev.sh sanitize [pytest args] run the test suite on a build instrumented with
@@ -121,7 +122,10 @@ test)
     ;;
 example)
     setup
-    [ $# -eq 0 ] && exec "$venv/bin/python" "$repo/examples/demo.py"
+    # The demonstration with no arguments or when they start with one of its options.
+    if [ $# -eq 0 ] || [[ $1 == --duration* || $1 == --out-dir* ]]; then
+        exec "$venv/bin/python" "$repo/examples/demo.py" "$@"
+    fi
     exec "$venv/bin/python" "$repo/examples/convert_file.py" "$@"
     ;;
 sanitize)
