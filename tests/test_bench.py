@@ -1,5 +1,6 @@
 """The benchmark harness measures the right thing: its C reference computes exactly what quavix
-computes, and its quality figures tell good conversions from bad ones. Nothing here is timed."""
+computes, its quality figures tell good conversions from bad ones, and its thread section's runs
+convert what serial runs do and see a SIGINT arrive. Nothing here is timed."""
 
 import shutil
 import sys
@@ -11,10 +12,9 @@ import pytest
 
 import quavix
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import quality  # noqa: E402
-import reference  # noqa: E402
+from bench import quality, reference, threads  # noqa: E402
 
 RATIO = 48000 / 44100
 needs_compiler = pytest.mark.skipif(
@@ -118,3 +118,21 @@ def test_sweep_rejection_reads_the_level_of_an_added_image(level_db):
         * np.sin(2 * np.pi * quality.RATE_IN * t - quality.sweep_phase(t))
     )
     assert quality.sweep_rejection(sweep + image) == pytest.approx(-level_db, abs=1.0)
+
+
+@pytest.mark.parametrize("call", [name for name, _ in threads.roads()])
+def test_thread_section_converts_in_two_threads_what_it_converts_in_series(call):
+    convert = dict(threads.roads())[call]
+    signals = [signal(9000, 2, seed) for seed in (1, 2)]
+    alone = threads.in_series(convert, signals)
+    for together, expected, data in zip(
+        threads.in_threads(convert, signals), alone, signals, strict=True
+    ):
+        np.testing.assert_array_equal(together, expected)
+        np.testing.assert_array_equal(expected, quavix.resample(data, RATIO, threads.CONVERTER))
+
+
+def test_thread_section_sees_sigint_stop_a_converting_child():
+    converting, latency = threads.interrupt_latency(threads.SELFTEST_SECONDS)
+    assert converting >= threads.SIGINT_DELAY
+    assert 0 < latency < 10

@@ -3,7 +3,10 @@
 # built module and its test dependencies), then runs one job. Quick when all is in place.
 #
 #   tools/dev.sh test [pytest args]    run the test suite
-#   tools/dev.sh example [args]        run the example converter (examples/resample_file.py)
+#   tools/dev.sh example [--duration SECONDS] [--out-dir FOLDER]
+#                                      run the demonstration (examples/demo.py)
+#   tools/dev.sh example INPUT OUTPUT [options]
+#                                      convert a file (examples/convert_file.py)
 #   tools/dev.sh sanitize [pytest args] run the test suite on a build instrumented with
 #                                      AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh bench [args]          benchmarks against libsamplerate in C and peers
@@ -119,7 +122,11 @@ test)
     ;;
 example)
     setup
-    exec "$venv/bin/python" "$repo/examples/resample_file.py" "$@"
+    # The demonstration with no arguments or when they start with one of its options.
+    if [ $# -eq 0 ] || [[ $1 == --duration* || $1 == --out-dir* ]]; then
+        exec "$venv/bin/python" "$repo/examples/demo.py" "$@"
+    fi
+    exec "$venv/bin/python" "$repo/examples/convert_file.py" "$@"
     ;;
 sanitize)
     venv="$repo/.venv-sanitize"
