@@ -8,6 +8,7 @@
 #                                      AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh bench [args]          benchmarks against libsamplerate in C and peers
 #                                      (bench/run.py; --quick, --selftest, --help)
+#   tools/dev.sh docs [sphinx args]    build the documentation site into build/docs
 #   tools/dev.sh python [args]         run the environment's python
 set -euo pipefail
 
@@ -100,6 +101,16 @@ ensure_bench_dependencies() {
     printf '%s\n' "$want" >"$stamp"
 }
 
+# Documentation tools (Sphinx, MyST, the theme); the test suite builds the site too.
+ensure_docs_dependencies() {
+    local stamp="$venv/.quavix-docs-deps" want
+    want=$(hash_of "$repo/tools/requirements-docs.txt")
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
+    say "installing documentation tools"
+    "$venv/bin/python" -m pip install -q -r "$repo/tools/requirements-docs.txt"
+    printf '%s\n' "$want" >"$stamp"
+}
+
 # Runs in the repository; the jobs themselves run where they were called from.
 setup() (
     cd "$repo"
@@ -114,6 +125,7 @@ job=${1:-}
 case "$job" in
 test)
     setup
+    ensure_docs_dependencies
     cd "$repo"
     exec "$venv/bin/python" -m pytest "$@"
     ;;
@@ -137,12 +149,21 @@ bench)
     ensure_bench_dependencies
     exec "$venv/bin/python" "$repo/bench/run.py" "$@"
     ;;
+docs)
+    setup
+    ensure_docs_dependencies
+    cd "$repo"
+    # Built afresh each time (a few seconds): no page keeps an old navigation or outlives its source.
+    rm -rf build/docs
+    "$venv/bin/python" -m sphinx -W --keep-going -q -b html docs build/docs "$@"
+    echo "quavix docs: $repo/build/docs/index.html"
+    ;;
 python)
     setup
     exec "$venv/bin/python" "$@"
     ;;
 *)
-    echo "usage: tools/dev.sh {test|example|sanitize|bench|python} [args...]" >&2
+    echo "usage: tools/dev.sh {test|example|sanitize|bench|docs|python} [args...]" >&2
     exit 2
     ;;
 esac
