@@ -91,23 +91,15 @@ ensure_module() {
     printf '%s\n' "$want" >"$stamp"
 }
 
-# Benchmark-only dependencies (the peers compared against, the plot), kept out of the tests.
-ensure_bench_dependencies() {
-    local stamp="$venv/.quavix-bench-deps" want
-    want=$(hash_of "$repo/tools/requirements-bench.txt")
+# Dependencies that only some jobs need, from tools/requirements-NAME.txt, each with its own
+# stamp: bench (the peers compared against, the plot), kept out of the tests, and docs (Sphinx,
+# MyST, the theme), which the test suite needs too since it builds the site.
+ensure_requirements() {
+    local file="$repo/tools/requirements-$1.txt" stamp="$venv/.quavix-$1-deps" want
+    want=$(hash_of "$file")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
-    say "installing benchmark dependencies"
-    "$venv/bin/python" -m pip install -q -r "$repo/tools/requirements-bench.txt"
-    printf '%s\n' "$want" >"$stamp"
-}
-
-# Documentation tools (Sphinx, MyST, the theme); the test suite builds the site too.
-ensure_docs_dependencies() {
-    local stamp="$venv/.quavix-docs-deps" want
-    want=$(hash_of "$repo/tools/requirements-docs.txt")
-    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
-    say "installing documentation tools"
-    "$venv/bin/python" -m pip install -q -r "$repo/tools/requirements-docs.txt"
+    say "installing $1 dependencies"
+    "$venv/bin/python" -m pip install -q -r "$file"
     printf '%s\n' "$want" >"$stamp"
 }
 
@@ -125,7 +117,7 @@ job=${1:-}
 case "$job" in
 test)
     setup
-    ensure_docs_dependencies
+    ensure_requirements docs
     cd "$repo"
     exec "$venv/bin/python" -m pytest "$@"
     ;;
@@ -146,12 +138,12 @@ sanitize)
     ;;
 bench)
     setup
-    ensure_bench_dependencies
+    ensure_requirements bench
     exec "$venv/bin/python" "$repo/bench/run.py" "$@"
     ;;
 docs)
     setup
-    ensure_docs_dependencies
+    ensure_requirements docs
     cd "$repo"
     # Built afresh each time (a few seconds): no page keeps an old navigation or outlives its source.
     rm -rf build/docs
