@@ -1,5 +1,6 @@
-"""Every ```python block of README.md runs, and prints what the ```text block right after it
-shows, if there is one. Each block runs on its own, in a fresh namespace and an empty folder."""
+"""Every ```python block of README.md and of the documentation site's pages (docs/*.md) runs, and
+prints what the ```text block right after it shows, if there is one. Each block runs on its own,
+in a fresh namespace and an empty folder."""
 
 import contextlib
 import io
@@ -10,8 +11,10 @@ import pytest
 
 import quavix
 
-README = Path(__file__).resolve().parent.parent / "README.md"
-FENCE = re.compile(r"^```(\w*)\n(.*?)^```\n", re.MULTILINE | re.DOTALL)
+REPO = Path(__file__).resolve().parent.parent
+DOCUMENTS = [REPO / "README.md", *sorted((REPO / "docs").glob("*.md"))]
+# The info string may be a MyST directive, e.g. ```{figure} peers.png
+FENCE = re.compile(r"^```([^\n`]*)\n(.*?)^```\n", re.MULTILINE | re.DOTALL)
 
 
 def python_blocks(text):
@@ -31,23 +34,30 @@ def python_blocks(text):
     return blocks
 
 
-BLOCKS = python_blocks(README.read_text())
+BLOCKS = [
+    (str(path.relative_to(REPO)), *block)
+    for path in DOCUMENTS
+    for block in python_blocks(path.read_text())
+]
 
 
-def test_readme_has_examples_of_every_way_of_converting():
-    code = "".join(block for _, block, _ in BLOCKS)
+@pytest.mark.parametrize("document", ["README.md", "docs/guide.md"])
+def test_readme_has_examples_of_every_way_of_converting(document):
+    code = "".join(block for path, _, block, _ in BLOCKS if path == document)
     for name in ("quavix.resample(", "quavix.Resampler(", "quavix.CallbackResampler("):
         assert name in code
 
 
-@pytest.mark.parametrize("line, code, expected", BLOCKS, ids=[f"line {b[0]}" for b in BLOCKS])
-def test_readme_block_runs(line, code, expected, tmp_path, monkeypatch):
+@pytest.mark.parametrize(
+    "document, line, code, expected", BLOCKS, ids=[f"{b[0]} line {b[1]}" for b in BLOCKS]
+)
+def test_readme_block_runs(document, line, code, expected, tmp_path, monkeypatch):
     for name in ("CallbackResampler", "Resampler"):
         if f"quavix.{name}" in code and not hasattr(quavix, name):
             pytest.skip(f"{name} is not part of this build")
     monkeypatch.chdir(tmp_path)
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
-        exec(compile(code, f"{README.name}, block at line {line}", "exec"), {"__name__": "readme"})
+        exec(compile(code, f"{document}, block at line {line}", "exec"), {"__name__": "readme"})
     if expected is not None:
         assert printed.getvalue() == expected

@@ -11,6 +11,7 @@
 #                                      AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh bench [args]          benchmarks against libsamplerate in C and peers
 #                                      (bench/run.py; --quick, --selftest, --help)
+#   tools/dev.sh docs [sphinx args]    build the documentation site into build/docs
 #   tools/dev.sh python [args]         run the environment's python
 set -euo pipefail
 
@@ -93,13 +94,15 @@ ensure_module() {
     printf '%s\n' "$want" >"$stamp"
 }
 
-# Benchmark-only dependencies (the peers compared against, the plot), kept out of the tests.
-ensure_bench_dependencies() {
-    local stamp="$venv/.quavix-bench-deps" want
-    want=$(hash_of "$repo/tools/requirements-bench.txt")
+# Dependencies that only some jobs need, from tools/requirements-NAME.txt, each with its own
+# stamp: bench (the peers compared against, the plot), kept out of the tests, and docs (Sphinx,
+# MyST, the theme), which the test suite needs too since it builds the site.
+ensure_requirements() {
+    local file="$repo/tools/requirements-$1.txt" stamp="$venv/.quavix-$1-deps" want
+    want=$(hash_of "$file")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
-    say "installing benchmark dependencies"
-    "$venv/bin/python" -m pip install -q -r "$repo/tools/requirements-bench.txt"
+    say "installing $1 dependencies"
+    "$venv/bin/python" -m pip install -q -r "$file"
     printf '%s\n' "$want" >"$stamp"
 }
 
@@ -117,6 +120,7 @@ job=${1:-}
 case "$job" in
 test)
     setup
+    ensure_requirements docs
     cd "$repo"
     exec "$venv/bin/python" -m pytest "$@"
     ;;
@@ -141,15 +145,24 @@ sanitize)
     ;;
 bench)
     setup
-    ensure_bench_dependencies
+    ensure_requirements bench
     exec "$venv/bin/python" "$repo/bench/run.py" "$@"
+    ;;
+docs)
+    setup
+    ensure_requirements docs
+    cd "$repo"
+    # Built afresh each time (a few seconds): no page keeps an old navigation or outlives its source.
+    rm -rf build/docs
+    "$venv/bin/python" -m sphinx -W --keep-going -q -b html docs build/docs "$@"
+    echo "quavix docs: $repo/build/docs/index.html"
     ;;
 python)
     setup
     exec "$venv/bin/python" "$@"
     ;;
 *)
-    echo "usage: tools/dev.sh {test|example|sanitize|bench|python} [args...]" >&2
+    echo "usage: tools/dev.sh {test|example|sanitize|bench|docs|python} [args...]" >&2
     exit 2
     ;;
 esac
