@@ -3,9 +3,10 @@
     python examples/batch_resample.py INPUT_DIR OUTPUT_DIR --rate 48000
     python examples/batch_resample.py INPUT_DIR OUTPUT_DIR --rate 48000 --scheduler tcp://host:8786
 
-Without --scheduler it starts a local cluster of worker processes on this machine; with it, the
-files are converted on the cluster behind that scheduler, whose workers must have quavix,
-soundfile and NumPy installed and see INPUT_DIR and OUTPUT_DIR under the same paths.
+Without --scheduler it starts a local cluster on this machine, one worker process converting on
+a thread per core; with it, the files are converted on the cluster behind that scheduler, whose
+workers must have quavix, soundfile and NumPy installed and see INPUT_DIR and OUTPUT_DIR under
+the same paths.
 
 Each file is one task. A task streams its file through a quavix.Resampler in blocks, so a
 worker holds a few blocks of audio at a time, however long the file. Outputs keep the input's
@@ -205,7 +206,7 @@ def parse_args(argv: Sequence[str] | None) -> argparse.Namespace:
         "--workers",
         type=int,
         default=os.cpu_count() or 1,
-        help="worker processes of the local cluster (default: one per core)",
+        help="files converted at once: threads of the local worker (default: one per core)",
     )
     parser.add_argument(
         "--block-frames", type=int, default=BLOCK_FRAMES, help="frames read per block"
@@ -235,11 +236,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         with Client(args.scheduler) as client:
             done, failed = run_on_cluster(client, files, args.output, args)
     else:
-        # quavix holds the GIL while it converts, so parallelism comes from processes.
+        # quavix lets the GIL go while it converts, so one worker process converts on a thread
+        # per core: measured on two cores, about 10 % faster than a process per core, which
+        # also starts more slowly and moves every result between processes.
         with (
             LocalCluster(
-                n_workers=min(args.workers, max(len(files), 1)),
-                threads_per_worker=1,
+                n_workers=1,
+                threads_per_worker=min(args.workers, max(len(files), 1)),
                 processes=True,
                 host="127.0.0.1",
                 dashboard_address=None,
