@@ -7,8 +7,6 @@ SIGINT is turned into KeyboardInterrupt only where the interpreter runs, so how 
 long conversion shows how often the binding looks for it.
 """
 
-import ctypes
-import ctypes.util
 import os
 import signal
 import subprocess
@@ -22,6 +20,7 @@ import numpy as np
 import quavix
 
 from . import workload
+from .reference import Reference
 from .report import fmt_time, paired_row, table, verdict
 from .timing import alternate, stopwatch
 
@@ -59,46 +58,16 @@ def streamed(kind, signal):
     return workload.stream_output(kind, blocks, CONVERTER, workload.RATIO, channels, BLOCK)[0]
 
 
-class SrcData(ctypes.Structure):
-    _fields_ = [
-        ("data_in", ctypes.POINTER(ctypes.c_float)),
-        ("data_out", ctypes.POINTER(ctypes.c_float)),
-        ("input_frames", ctypes.c_long),
-        ("output_frames", ctypes.c_long),
-        ("input_frames_used", ctypes.c_long),
-        ("output_frames_gen", ctypes.c_long),
-        ("end_of_input", ctypes.c_int),
-        ("src_ratio", ctypes.c_double),
-    ]
+def libsamplerate_alone(ref, second, signals):
+    """convert(signal) for the two signals by src_simple, each in a C reference process of its
+    own: what two cores give libsamplerate's own work on this machine in this run, the ceiling
+    of the other rows. The pipe's wait lets the GIL go, so two threads drive both at once."""
+    owners = {id(signals[0]): ref, id(signals[1]): second}
+    for data in signals:
+        owners[id(data)].load(data)
 
-
-def libsamplerate_alone():
-    """src_simple called through ctypes, which lets the GIL go for the call: what two threads
-    of libsamplerate's own work reach on this machine in this run, the ceiling of the others."""
-    name = ctypes.util.find_library("samplerate")
-    if name is None:
-        return None
-    src_simple = ctypes.CDLL(name).src_simple
-    src_simple.argtypes = [ctypes.POINTER(SrcData), ctypes.c_int, ctypes.c_int]
-    number = ("sinc_best", "sinc_medium", "sinc_fastest").index(CONVERTER)
-    pointer = ctypes.POINTER(ctypes.c_float)
-
-    def convert(signal):
-        frames, channels = signal.shape
-        out = np.empty((int(np.ceil(frames * workload.RATIO)), channels), np.float32)
-        data = SrcData(
-            signal.ctypes.data_as(pointer),
-            out.ctypes.data_as(pointer),
-            frames,
-            len(out),
-            0,
-            0,
-            0,
-            workload.RATIO,
-        )
-        if src_simple(ctypes.byref(data), number, channels) != 0:
-            raise RuntimeError("src_simple failed")
-        return out[: data.output_frames_gen]
+    def convert(data):
+        return owners[id(data)].time("simple", data, CONVERTER, workload.RATIO)
 
     return convert
 
@@ -182,14 +151,14 @@ def run(ref, settings, report):
         )
         speedups[name] = paired.ratio()
         rows.append(paired_row(name, paired))
-    ceiling = libsamplerate_alone()
-    if ceiling is not None:
+    with Reference() as second:
+        ceiling = libsamplerate_alone(ref, second, signals)
         paired = alternate(
             wall_time(in_series, ceiling, signals),
             wall_time(in_threads, ceiling, signals),
             settings.reps,
         )
-        rows.append(paired_row("libsamplerate alone (src_simple, ctypes)", paired))
+    rows.append(paired_row("libsamplerate alone (src_simple, two C processes)", paired))
     report.add(
         f"Threads: two conversions in two threads against one after the other "
         f"({settings.thread_seconds:g} s stereo each, 44.1 → 48 kHz, `{CONVERTER}`, "
@@ -202,8 +171,8 @@ def run(ref, settings, report):
         "signal of its own with an object of its own; the speedup is the wall time of the two "
         "conversions in series over that of the two threads, pair by pair. It cannot pass the "
         "number of idle cores, which other work on a shared machine lowers: the last row, "
-        "libsamplerate's own src_simple called in the same way, shows what this machine gave "
-        "in this run.",
+        "libsamplerate's own src_simple in two C processes timed the same way, shows what "
+        "this machine gave in this run.",
     )
 
     seconds = settings.interrupt_seconds
