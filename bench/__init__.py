@@ -15,7 +15,7 @@ The sections share:
 
     settings      what a full and a quick run measure
     workload      the rates, the test signal, its blocks and whole streamed conversions
-    reference     the C reference (ref.c), built here and driven over a pipe
+    reference     the C reference (ref*.c), built here and driven over a pipe
     timing        paired repetitions of two sides, and their statistics
     quality       quality figures against exact analytic signals
     report        the tables, docs/performance.md and the README's Performance section

@@ -1,4 +1,5 @@
-"""The C reference: libsamplerate called from C (ref.c), built here and driven over a pipe.
+"""The C reference: libsamplerate called from C (ref.c and its parts), built here and driven
+over a pipe.
 
 The program is compiled against the very libsamplerate that the module links (pkg-config), runs
 as one long-lived process, and converts the same float32 buffers as the Python side: every
@@ -17,7 +18,10 @@ from pathlib import Path
 
 import numpy as np
 
-SOURCE = Path(__file__).with_name("ref.c")
+# ref.c reads the commands; ref_convert.c converts; ref_signals.c keeps the signals (ref.h).
+SOURCES = tuple(
+    Path(__file__).with_name(name) for name in ("ref.c", "ref_convert.c", "ref_signals.c")
+)
 
 CONVERTERS = ("sinc_best", "sinc_medium", "sinc_fastest", "zero_order_hold", "linear")
 CONVERTER_NUMBER = {name: number for number, name in enumerate(CONVERTERS)}
@@ -47,7 +51,7 @@ def find_compiler():
 
 
 def compile_reference(directory):
-    """Builds ref.c in `directory` against libsamplerate; returns the program's path."""
+    """Builds the C reference in `directory` against libsamplerate; returns the program's path."""
     compiler = find_compiler()
     if compiler is None or shutil.which("pkg-config") is None:
         raise ReferenceError("the C reference needs a C compiler (cc) and pkg-config")
@@ -65,7 +69,7 @@ def compile_reference(directory):
         "-std=c11",
         "-o",
         str(program),
-        str(SOURCE),
+        *map(str, SOURCES),
         *shlex.split(flags.stdout),
         "-lm",
     ]
