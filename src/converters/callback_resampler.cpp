@@ -93,11 +93,7 @@ CallbackResampler::CallbackResampler(const CallbackResampler& other, const UseCl
     : callable_(other.callable_), held_input_(other.held_input_), ratio_(other.ratio_),
       converter_type_(other.converter_type_), channels_(other.channels_),
       lookback_(other.lookback_), input_end_(other.input_end_) {
-    int error = 0;
-    state_.reset(src_clone(other.state_.get(), &error));
-    if (!state_) {
-        error_handler(error);
-    }
+    state_ = clone_state(other.state_.get());
 }
 
 CallbackResampler::CallbackResampler(CallbackResampler&& other) noexcept
@@ -188,10 +184,8 @@ long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) 
     float* out = output.mutable_data();
     {
         const ReadScope scope(*this);
-        const double work = estimated_work(
-            converter_type_, static_cast<std::int64_t>(static_cast<double>(num_frames) / ratio_),
-            num_frames, channels_);
-        const GilRelease gil(worth_releasing(work));
+        const auto input = static_cast<std::int64_t>(static_cast<double>(num_frames) / ratio_);
+        const GilRelease gil(worth_releasing(converter_type_, input, num_frames, channels_));
         released_ = gil.released();
         generated = src_callback_read(state_.get(), ratio_, static_cast<long>(num_frames), out);
     }

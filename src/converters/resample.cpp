@@ -61,8 +61,7 @@ Totals convert_in_pieces(SRC_STATE* state, const float* input, std::int64_t fram
         const std::int64_t remaining = frames - totals.used;
         Progress step{};
         {
-            const GilRelease gil(
-                worth_releasing(estimated_work(converter, remaining, room, channels)));
+            const GilRelease gil(worth_releasing(converter, remaining, room, channels));
             step = process_request(state, rest, remaining, output + totals.generated * channels,
                                    room, ratio, true);
         }

@@ -116,8 +116,7 @@ py::array Resampler::process(const FrameInput& input, double ratio, bool end_of_
     Progress first{};
     Pieces pieces;
     {
-        const GilRelease gil(
-            worth_releasing(estimated_work(converter_type_, frames, capacity, width)));
+        const GilRelease gil(worth_releasing(converter_type_, frames, capacity, width));
         first = process_request(state_.get(), lookback_.guard(data, frames), frames, out, capacity,
                                 ratio, end_of_input);
         pieces = follow_up(state_.get(), lookback_, data, frames, width, ratio, end_of_input, first,

@@ -35,14 +35,12 @@ std::uint64_t per_sample(std::int32_t converter) {
 
 } // namespace
 
-double estimated_work(std::int32_t converter, std::int64_t input_frames, std::size_t output_frames,
-                      std::size_t channels) {
+bool worth_releasing(std::int32_t converter, std::int64_t input_frames, std::size_t output_frames,
+                     std::size_t channels) {
     const double frames =
         std::max(static_cast<double>(input_frames), static_cast<double>(output_frames));
-    return static_cast<double>(per_sample(converter)) * static_cast<double>(channels) * frames;
-}
-
-bool worth_releasing(double work) {
+    const double work =
+        static_cast<double>(per_sample(converter)) * static_cast<double>(channels) * frames;
     return work >= release_threshold;
 }
 

@@ -11,20 +11,19 @@ namespace quavix {
 
 namespace py = pybind11;
 
-// libsamplerate's work for a request, in instructions, roughly: a cost per sample for the
-// converter, times the channels, times the longer of input and output (a sinc converter's
-// filter grows with the downsampling factor, so its cost follows the input then).
-double estimated_work(std::int32_t converter, std::int64_t input_frames, std::size_t output_frames,
-                      std::size_t channels);
-
-// Whether a request of this much work should run without the GIL.
-bool worth_releasing(double work);
+// Whether a request should run without the GIL, judged by libsamplerate's work for it in
+// instructions, roughly: a cost per sample for the converter, times the channels, times the
+// longer of input and output (a sinc converter's filter grows with the downsampling factor,
+// so its cost follows the input then).
+bool worth_releasing(std::int32_t converter, std::int64_t input_frames, std::size_t output_frames,
+                     std::size_t channels);
 
 // The most output frames that one piece of a long one-shot conversion may ask for, so that a
 // piece takes a few tens of milliseconds whatever the converter, channels and ratio.
 std::size_t piece_frames(std::int32_t converter, std::size_t channels, double ratio);
 
-// Releases the GIL for its lifetime when asked to, and otherwise does nothing.
+// Releases the GIL for its lifetime when asked to (see worth_releasing), and otherwise does
+// nothing.
 class GilRelease {
 public:
     explicit GilRelease(bool release) : saved_(release ? PyEval_SaveThread() : nullptr) {}
