@@ -6,6 +6,19 @@ import textwrap
 import numpy as np
 import pytest
 
+# The sanitizer build runs several times slower, so its run has longer time limits: tools/dev.sh
+# gives it a longer default, and the tests that set their own limit get this many times theirs.
+SANITIZED_TIME_FACTOR = 3
+
+
+def pytest_collection_modifyitems(config, items):
+    if not os.environ.get("QUAVIX_SANITIZED"):
+        return
+    for item in items:
+        mark = item.get_closest_marker("timeout")
+        if mark is not None and mark.args:
+            item.add_marker(pytest.mark.timeout(mark.args[0] * SANITIZED_TIME_FACTOR), append=False)
+
 
 @pytest.fixture
 def rng():

@@ -887,6 +887,7 @@ def valgrind_figures(log):
 
 
 @pytest.mark.slow
+@pytest.mark.timeout(600)  # the whole workout under memcheck, itself limited to 300 s
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 @pytest.mark.skipif(
     bool(os.environ.get("QUAVIX_SANITIZED")), reason="valgrind cannot run a sanitizer build"

@@ -16,9 +16,12 @@ import quavix
 
 REPO = Path(__file__).resolve().parent.parent
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QUAVIX_SANITIZED")), reason="the plain run builds the site once"
-)
+pytestmark = [
+    pytest.mark.skipif(
+        bool(os.environ.get("QUAVIX_SANITIZED")), reason="the plain run builds the site once"
+    ),
+    pytest.mark.timeout(900),  # a full Sphinx build
+]
 
 
 def build(source, out):

@@ -24,6 +24,8 @@ LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
 
 pytestmark = [
     pytest.mark.slow,
+    # Building and repairing the wheel and a fresh environment come first.
+    pytest.mark.timeout(900),
     pytest.mark.skipif(
         bool(os.environ.get("QUAVIX_SANITIZED")),
         reason="packaging is checked on the regular build, not under the sanitizers",

@@ -141,7 +141,9 @@ sanitize)
     export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
     cd "$repo"
-    LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest "$@"
+    # Several times slower than the plain build, so longer time limits (see tests/conftest.py).
+    LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest --timeout=900 \
+        -o faulthandler_timeout=2800 "$@"
     ;;
 bench)
     setup
