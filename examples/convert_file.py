@@ -37,6 +37,7 @@ from cli import (
     run,
     soundfile_message,
 )
+from numpy.typing import NDArray
 
 import quavix
 
@@ -81,7 +82,7 @@ def convert(
     return produced
 
 
-def blocks_with_end(source: Any, frames_per_block: int) -> Iterator[tuple[np.ndarray, bool]]:
+def blocks_with_end(source: Any, frames_per_block: int) -> Iterator[tuple[NDArray[Any], bool]]:
     """Yields (block, is_last) over the whole file; an empty file gives one empty last block."""
     previous = None
     for block in source.blocks(frames_per_block, dtype="float32", always_2d=True):

@@ -6,9 +6,8 @@ libsamplerate's converters, one call each:
 
     converted = quavix.resample(signal, 48000 / 44100, "sinc_best")
 
-The signal is a float32 array of shape (frames, channels), and so is what comes back. It writes
-the WAV files and a picture of the sweep's spectrograms (spectrograms.png) into an output folder,
-and prints a table of speed and quality figures:
+The signal and what comes back are float32 arrays of shape (frames, channels). It writes the WAV
+files and the sweep's spectrograms (spectrograms.png) to a folder and prints a table of figures:
 
     demo.py [--duration SECONDS] [--out-dir FOLDER]
 
@@ -25,6 +24,7 @@ from typing import Any
 
 import numpy as np
 from cli import FILE_OPTIONS, CliError, OneLineParser, accept, extra, refuse, run, soundfile_message
+from numpy.typing import NDArray
 
 import quavix
 
@@ -47,12 +47,13 @@ EDGE_SHARE = 0.1
 # --- the test signal -------------------------------------------------------------------------
 
 
-def tone(times: np.ndarray, delay: float = 0.0) -> np.ndarray:
+def tone(times: NDArray[Any], delay: float = 0.0) -> NDArray[Any]:
     """The exact test tone at the given times (seconds), optionally delayed."""
-    return AMPLITUDE * np.sin(2 * np.pi * TONE_HZ * (times - delay))
+    exact: NDArray[Any] = AMPLITUDE * np.sin(2 * np.pi * TONE_HZ * (times - delay))
+    return exact
 
 
-def sweep(times: np.ndarray, duration: float) -> np.ndarray:
+def sweep(times: NDArray[Any], duration: float) -> NDArray[Any]:
     """Logarithmic sweep from SWEEP_START_HZ to SWEEP_END_HZ, faded in and out.
 
     The fades make the signal start and end at rest, so that its spectrum over the whole length
@@ -62,15 +63,16 @@ def sweep(times: np.ndarray, duration: float) -> np.ndarray:
     growth = math.log(SWEEP_END_HZ / SWEEP_START_HZ)
     phase = 2 * np.pi * SWEEP_START_HZ * duration / growth * np.expm1(times / duration * growth)
     fade = np.clip(np.minimum(times, duration - times) / FADE_SECONDS, 0.0, 1.0)
-    faded: np.ndarray = AMPLITUDE * np.sin(phase) * np.sin(0.5 * np.pi * fade) ** 2
+    faded: NDArray[Any] = AMPLITUDE * np.sin(phase) * np.sin(0.5 * np.pi * fade) ** 2
     return faded
 
 
-def demo_signal(duration: float) -> np.ndarray:
+def demo_signal(duration: float) -> NDArray[Any]:
     """Stereo float32 frames at INPUT_RATE: the tone on the left, the sweep on the right."""
     frames = round(duration * INPUT_RATE)
     times = np.arange(frames) / INPUT_RATE
-    return np.stack([tone(times), sweep(times, frames / INPUT_RATE)], axis=1).astype(np.float32)
+    stereo: NDArray[Any] = np.stack([tone(times), sweep(times, frames / INPUT_RATE)], axis=1)
+    return stereo.astype(np.float32)
 
 
 # --- the demonstration -----------------------------------------------------------------------
@@ -102,11 +104,8 @@ def demo(args: argparse.Namespace) -> int:
         write_wav(sf, out_dir / f"{name}_{OUTPUT_RATE}.wav", converted, OUTPUT_RATE)
         delay, snr = tone_quality(converted[:, 0], OUTPUT_RATE)
         above = energy_above(converted[:, 1], OUTPUT_RATE, INPUT_RATE / 2)
-        print(
-            table_row(
-                name, signal.shape[0], converted.shape[0], elapsed, seconds, delay, snr, above
-            )
-        )
+        frames = (signal.shape[0], converted.shape[0])
+        print(table_row(name, *frames, elapsed, seconds, delay, snr, above))
         sweeps[name] = (converted[:, 1], OUTPUT_RATE)
     print()
     print("RTF: conversion time / signal duration. delay (in): the converter's delay in input")
@@ -134,7 +133,7 @@ def output_folder(path: Path) -> Path:
     return folder
 
 
-def write_wav(sf: Any, path: Path, frames: np.ndarray, rate: int) -> None:
+def write_wav(sf: Any, path: Path, frames: NDArray[Any], rate: int) -> None:
     try:
         sf.write(path, frames, rate, subtype="FLOAT")
     except (RuntimeError, OSError) as error:
@@ -166,7 +165,7 @@ def table_row(
 # --- quality measures ------------------------------------------------------------------------
 
 
-def measured_delay(converted_tone: np.ndarray, times: np.ndarray) -> float:
+def measured_delay(converted_tone: NDArray[Any], times: NDArray[Any]) -> float:
     """The converter's delay in seconds, from the phase of the converted tone.
 
     A least-squares fit of sine and cosine at the tone's frequency gives its phase; the delay is
@@ -178,7 +177,7 @@ def measured_delay(converted_tone: np.ndarray, times: np.ndarray) -> float:
     return -math.atan2(cosine, sine) / (2 * np.pi * TONE_HZ)
 
 
-def tone_quality(converted_tone: np.ndarray, rate: int) -> tuple[float, float]:
+def tone_quality(converted_tone: NDArray[Any], rate: int) -> tuple[float, float]:
     """(delay in seconds, SNR in dB) of the converted tone against the exact analytic tone.
 
     Only the middle of the signal counts, away from the converter's start-up and run-out; the
@@ -194,7 +193,7 @@ def tone_quality(converted_tone: np.ndarray, rate: int) -> tuple[float, float]:
     return delay, decibels(np.sum(reference**2), noise)
 
 
-def energy_above(signal: np.ndarray, rate: int, frequency: float) -> float:
+def energy_above(signal: NDArray[Any], rate: int, frequency: float) -> float:
     """Energy of `signal` above `frequency` relative to its whole energy, in dB."""
     power = np.abs(np.fft.rfft(signal.astype(np.float64))) ** 2
     frequencies = np.fft.rfftfreq(signal.shape[0], 1 / rate)
@@ -218,8 +217,8 @@ def pyplot() -> Any:
 
 
 def spectrogram(
-    signal: np.ndarray, rate: int, size: int = 1024, hop: int = 256
-) -> tuple[np.ndarray, float]:
+    signal: NDArray[Any], rate: int, size: int = 1024, hop: int = 256
+) -> tuple[NDArray[Any], float]:
     """Power in dB (frequency by time) of a Hann-windowed short-time Fourier transform."""
     window = np.hanning(size)
     starts = np.arange(0, max(signal.shape[0] - size, 0) + 1, hop)
@@ -228,7 +227,7 @@ def spectrogram(
     return 10 * np.log10(power.T + 1e-30), signal.shape[0] / rate
 
 
-def plot_spectrograms(plt: Any, sweeps: dict[str, tuple[np.ndarray, int]], path: Path) -> None:
+def plot_spectrograms(plt: Any, sweeps: dict[str, tuple[NDArray[Any], int]], path: Path) -> None:
     figure, axes = plt.subplots(2, 3, figsize=(15, 8), sharey=True, layout="constrained")
     for axis, (title, (signal, rate)) in zip(axes.flat, sweeps.items(), strict=True):
         power, seconds = spectrogram(signal.astype(np.float64), rate)

@@ -1,9 +1,10 @@
 from collections.abc import Callable
 from types import TracebackType
-from typing import ClassVar, Self, SupportsFloat, SupportsIndex, TypeAlias, overload
+from typing import ClassVar, SupportsFloat, SupportsIndex, TypeAlias, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+from typing_extensions import Self
 
 # What the converters accept: any float32 array or anything NumPy turns into one (other dtypes,
 # other memory orders and nested sequences are converted; float32 C-order is read in place).

@@ -83,29 +83,34 @@ def test_reimport_returns_the_same_module_without_running_the_body_again():
         del original.user_marker
 
 
-def _other_interpreters():
-    """CPython interpreters other than 3.12 on this machine, by their minor version."""
-    found = {}
-    roots = glob.glob(os.path.expanduser("~/.pyenv/versions/3.*/bin/python3.*"))
-    roots += [shutil.which(f"python3.{minor}") or "" for minor in (11, 13)]
-    for path in roots:
-        name = os.path.basename(path)
-        if not name.startswith("python3.") or name.endswith("-config"):
-            continue
-        minor = name.removeprefix("python3.")
-        if minor.isdigit() and minor in ("11", "13") and os.access(path, os.X_OK):
-            probe = subprocess.run([path, "-c", "import sys"], capture_output=True)
+# Every CPython that quavix is built for; the module of one refuses the others.
+SUPPORTED = ("3.10", "3.11", "3.12", "3.13")
+BUILT_FOR = "{}.{}".format(*sys.version_info[:2])
+
+
+def _installed_interpreter(version):
+    """The path of a working CPython `version` on this machine (PATH or pyenv), or None."""
+    pyenv_root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    paths = [shutil.which(f"python{version}") or ""]
+    pattern = os.path.join(pyenv_root, "versions", f"{version}.*", "bin", f"python{version}")
+    paths += sorted(glob.glob(pattern))
+    for path in paths:
+        if path and os.access(path, os.X_OK):
+            probe = subprocess.run(
+                [path, "-c", f"import sys; assert sys.version.startswith('{version}.')"],
+                capture_output=True,
+            )
             if probe.returncode == 0:
-                found.setdefault(minor, path)
-    return found
+                return path
+    return None
 
 
-@pytest.mark.parametrize("minor", ["11", "13"])
-def test_other_interpreter_versions_are_refused(minor, tmp_path):
-    interpreter = _other_interpreters().get(minor)
+@pytest.mark.parametrize("version", [v for v in SUPPORTED if v != BUILT_FOR])
+def test_other_interpreter_versions_are_refused(version):
+    interpreter = _installed_interpreter(version)
     if interpreter is None:
-        pytest.skip(f"no CPython 3.{minor} on this machine")
-    # Loads the 3.12 file under the other interpreter by its path, whatever its name suffix.
+        pytest.skip(f"no CPython {version} on this machine")
+    # Loads this build's file under the other interpreter by its path, whatever its name suffix.
     code = (
         "import importlib.machinery as m, importlib.util as u, sys\n"
         f"loader = m.ExtensionFileLoader('quavix', {quavix.__file__!r})\n"
@@ -120,10 +125,10 @@ def test_other_interpreter_versions_are_refused(minor, tmp_path):
     if "undefined symbol" in result.stdout:
         # The dynamic loader refused the file before its initialisation function could run.
         return
-    version = subprocess.run(
+    full_version = subprocess.run(
         [interpreter, "-c", "import sys; print(sys.version)"], capture_output=True, text=True
     ).stdout.strip()
     assert result.stdout.strip() == (
-        "Python version mismatch: module was compiled for Python 3.12, "
-        f"but the interpreter version is incompatible: {version}."
+        f"Python version mismatch: module was compiled for Python {BUILT_FOR}, "
+        f"but the interpreter version is incompatible: {full_version}."
     )

@@ -2,16 +2,20 @@
 own libsamplerate, and a fresh environment with only that wheel (and NumPy) runs on the bundled
 copy rather than the system's.
 
-Building reuses the build directory that tools/dev.sh keeps, so the extension is not compiled
-again; installing reuses pip's cache.
+The wheel is the one for the interpreter that runs these tests (INTERPRETER): the suite runs on
+each supported CPython, so each gets its own wheel, installed into a fresh environment of that
+same CPython. Building reuses the build directory and options that tools/dev.sh keeps
+(QUAVIX_BUILD_OPTIONS), so the extension is not compiled again; installing reuses pip's cache.
 """
 
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import zipfile
 from pathlib import Path
@@ -21,6 +25,11 @@ import pytest
 
 REPO = Path(__file__).resolve().parent.parent
 LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
+INTERPRETER = sys.executable
+# cp312 for CPython 3.12, and the extension's file name for it.
+ABI_TAG = sys.implementation.cache_tag.replace("cpython-", "cp")
+EXTENSION = "quavix" + sysconfig.get_config_var("EXT_SUFFIX")
+BUILD_OPTIONS = shlex.split(os.environ.get("QUAVIX_BUILD_OPTIONS", "-Cbuild-dir=build/{wheel_tag}"))
 
 pytestmark = [
     pytest.mark.slow,
@@ -67,13 +76,13 @@ def wheels(tmp_path_factory):
     """(plain wheel, repaired wheel) built from this checkout."""
     out = tmp_path_factory.mktemp("wheels")
     run(
-        [sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
-         "-Cbuild-dir=build/{wheel_tag}", "--wheel-dir", str(out / "plain"), "."],
+        [INTERPRETER, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
+         *BUILD_OPTIONS, "--wheel-dir", str(out / "plain"), "."],
         cwd=REPO, env=tool_env(),
     )  # fmt: skip
     (plain,) = (out / "plain").glob("quavix-*.whl")
     run(
-        [sys.executable, "-m", "auditwheel", "repair", "--wheel-dir", str(out / "repaired"),
+        [INTERPRETER, "-m", "auditwheel", "repair", "--wheel-dir", str(out / "repaired"),
          str(plain)],
         env=tool_env(),
     )  # fmt: skip
@@ -83,12 +92,13 @@ def wheels(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def fresh_python(wheels, tmp_path_factory):
-    """The interpreter of a new virtual environment holding the repaired wheel and NumPy."""
+    """The interpreter of a new virtual environment of the same CPython, holding the repaired wheel
+    and the NumPy these tests run on."""
     venv = tmp_path_factory.mktemp("venv") / "env"
-    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    run([INTERPRETER, "-m", "venv", "--without-pip", str(venv)])
     python = venv / "bin" / "python"
     run(
-        [sys.executable, "-m", "pip", "--python", str(python), "install", "--quiet",
+        [INTERPRETER, "-m", "pip", "--python", str(python), "install", "--quiet",
          str(wheels[1]), f"numpy=={np.__version__}"],
         env=tool_env(),
     )  # fmt: skip
@@ -103,13 +113,15 @@ def probe(python, cwd):
 def test_repaired_wheel_is_manylinux_and_carries_libsamplerate(wheels):
     plain, repaired = wheels
     assert plain.name.endswith("-linux_x86_64.whl")
-    tag = re.fullmatch(r"quavix-[^-]+-cp312-cp312-(manylinux_\d+_\d+_x86_64)\.whl", repaired.name)
+    tag = re.fullmatch(
+        rf"quavix-[^-]+-{ABI_TAG}-{ABI_TAG}-(manylinux_\d+_\d+_x86_64)\.whl", repaired.name
+    )
     assert tag, repaired.name
     with zipfile.ZipFile(repaired) as whl:
         names = whl.namelist()
         bundled = [n for n in names if re.fullmatch(r"quavix\.libs/libsamplerate-\w+\.so[.\d]*", n)]
         assert len(bundled) == 1, names
-        assert "quavix.cpython-312-x86_64-linux-gnu.so" in names
+        assert EXTENSION in names
         for stub in ("__init__", "exceptions", "converters", "_internals"):
             assert f"quavix-stubs/{stub}.pyi" in names
         (licence,) = [
@@ -147,7 +159,7 @@ def test_fresh_environment_runs_on_the_bundled_library(fresh_python, tmp_path):
 
     # The development build, linked against the system's library, maps that one instead, and
     # both compute the very same samples.
-    dev = probe(sys.executable, tmp_path)
+    dev = probe(INTERPRETER, tmp_path)
     (dev_lib,) = dev["libs"]
     assert os.path.realpath(dev_lib).startswith(("/usr/lib", "/lib")), dev_lib
     assert fresh["out"] == dev["out"]
@@ -158,7 +170,7 @@ def test_stubs_reach_type_checkers_from_the_installed_wheel(fresh_python, tmp_pa
     snippet = tmp_path / "use.py"
     snippet.write_text(
         "import numpy as np\nimport quavix\n"
-        "from typing import assert_type\nfrom numpy.typing import NDArray\n"
+        "from typing_extensions import assert_type\nfrom numpy.typing import NDArray\n"
         "assert_type(quavix.resample(np.zeros(8, np.float32), 2.0), NDArray[np.float32])\n"
     )
     done = subprocess.run(
@@ -172,9 +184,7 @@ def test_stubs_reach_type_checkers_from_the_installed_wheel(fresh_python, tmp_pa
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="binutils' readelf is not installed")
 def test_repaired_extension_looks_beside_itself(wheels, tmp_path):
     with zipfile.ZipFile(wheels[1]) as whl:
-        whl.extract("quavix.cpython-312-x86_64-linux-gnu.so", tmp_path)
-    dynamic = run(
-        ["readelf", "-d", str(tmp_path / "quavix.cpython-312-x86_64-linux-gnu.so")]
-    ).stdout
+        whl.extract(EXTENSION, tmp_path)
+    dynamic = run(["readelf", "-d", str(tmp_path / EXTENSION)]).stdout
     assert "$ORIGIN/quavix.libs" in dynamic
     assert re.search(r"NEEDED.*\[libsamplerate-\w+\.so", dynamic), dynamic

@@ -4,10 +4,9 @@ that `mypy --strict` accepts this file as it stands and that it also runs.
 assert_type pins what the stubs promise: results are float32 arrays, properties are ints.
 """
 
-from typing import assert_type
-
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import assert_type
 
 import quavix
 from quavix.converters import ConverterType, linear
