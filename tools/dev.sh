@@ -1,40 +1,86 @@
 #!/usr/bin/env bash
-# Sets up everything quavix needs (system packages, a CPython 3.12 virtual environment, the
-# built module and its test dependencies), then runs one job. Quick when all is in place.
+# Sets up everything quavix needs (system packages, a virtual environment for the chosen
+# CPython, the built module and its test dependencies), then runs one job. Quick when all is in
+# place.
 #
-#   tools/dev.sh test [pytest args]    run the test suite
-#   tools/dev.sh example [--duration SECONDS] [--out-dir FOLDER]
-#                                      run the demonstration (examples/demo.py)
-#   tools/dev.sh example INPUT OUTPUT [options]
-#                                      convert a file (examples/convert_file.py)
-#   tools/dev.sh sanitize [pytest args] run the test suite on a build instrumented with
-#                                      AddressSanitizer and UndefinedBehaviorSanitizer
-#   tools/dev.sh bench [args]          benchmarks against libsamplerate in C and peers
-#                                      (bench/run.py; --quick, --selftest, --help)
-#   tools/dev.sh docs [sphinx args]    build the documentation site into build/docs
-#   tools/dev.sh python [args]         run the environment's python
+#   tools/dev.sh [options] test [pytest args]     run the test suite
+#   tools/dev.sh [options] example [--duration SECONDS] [--out-dir FOLDER]
+#                                                 run the demonstration (examples/demo.py)
+#   tools/dev.sh [options] example INPUT OUTPUT [options]
+#                                                 convert a file (examples/convert_file.py)
+#   tools/dev.sh [options] sanitize [pytest args] run the test suite on a build instrumented
+#                                                 with AddressSanitizer and UndefinedBehaviorSanitizer
+#   tools/dev.sh [options] wheel                  build the self-contained wheel into wheelhouse/
+#   tools/dev.sh [options] bench [args]           benchmarks against libsamplerate in C and peers
+#                                                 (bench/run.py; --quick, --selftest, --help)
+#   tools/dev.sh [options] docs [sphinx args]     build the documentation site into build/docs
+#   tools/dev.sh [options] python [args]          run the environment's python
+#
+# Options (or the environment variables beside them):
+#   --python 3.X    QUAVIX_PYTHON=3.X    the CPython to use: 3.10, 3.11, 3.12 (the default) or 3.13
+#   --numpy oldest  QUAVIX_NUMPY=oldest  run on the oldest NumPy that quavix declares for that
+#                                        CPython (tools/numpy-oldest.txt); the module is still
+#                                        built against NumPy 2 headers
+#
+# Each CPython, and each with the oldest NumPy, has a virtual environment of its own (.venv-3.X,
+# .venv-3.X-numpy-oldest) and a build folder of its own, so switching rebuilds nothing.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-venv="$repo/.venv"
-build_options=(-Cbuild-dir=build/{wheel_tag})
+supported_pythons=(3.10 3.11 3.12 3.13)
+python_version=${QUAVIX_PYTHON:-3.12}
+numpy_choice=${QUAVIX_NUMPY:-newest}
+
+usage() {
+    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|wheel|bench|docs|python} [args...]" >&2
+    exit 2
+}
+
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --python) [ $# -ge 2 ] || usage; python_version=$2; shift 2 ;;
+    --python=*) python_version=${1#--python=}; shift ;;
+    --numpy) [ $# -ge 2 ] || usage; numpy_choice=$2; shift 2 ;;
+    --numpy=*) numpy_choice=${1#--numpy=}; shift ;;
+    *) break ;;
+    esac
+done
 
 say() { printf 'quavix setup: %s\n' "$*" >&2; }
 
-is_python312() {
-    "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
+if [[ " ${supported_pythons[*]} " != *" $python_version "* ]]; then
+    say "CPython $python_version is not supported; choose one of ${supported_pythons[*]}."
+    exit 2
+fi
+if [ "$numpy_choice" != newest ] && [ "$numpy_choice" != oldest ]; then
+    say "--numpy takes 'oldest' (or 'newest', the default), not '$numpy_choice'."
+    exit 2
+fi
+
+flavour=$python_version
+[ "$numpy_choice" = oldest ] && flavour+=-numpy-oldest
+venv="$repo/.venv-$flavour"
+build_options=(-Cbuild-dir=build/{wheel_tag}${flavour#$python_version})
+pip_constraints=()
+[ "$numpy_choice" = oldest ] && pip_constraints=(-c "$repo/tools/numpy-oldest.txt")
+
+is_wanted_python() {
+    "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$python_version'.split('.'))))" \
+        >/dev/null 2>&1
 }
 
-find_python312() {
-    local candidates=()
-    command -v python3.12 >/dev/null 2>&1 && candidates+=("$(command -v python3.12)")
-    if command -v pyenv >/dev/null 2>&1; then
-        candidates+=("$(pyenv root)"/versions/3.12*/bin/python3.12)
-    fi
-    candidates+=("$HOME"/.pyenv/versions/3.12*/bin/python3.12 /usr/local/bin/python3.12 /usr/bin/python3.12)
+# The interpreter for python_version: on the PATH, or under pyenv (whose shims may not work, so
+# its versions folder is searched directly).
+find_python() {
+    local name="python$python_version" candidates=() root
+    command -v "$name" >/dev/null 2>&1 && candidates+=("$(command -v "$name")")
+    root=${PYENV_ROOT:-$HOME/.pyenv}
+    command -v pyenv >/dev/null 2>&1 && root=$(pyenv root 2>/dev/null || echo "$root")
+    candidates+=("$root"/versions/"$python_version".*/bin/"$name" "$HOME"/.pyenv/versions/"$python_version".*/bin/"$name")
+    candidates+=(/usr/local/bin/"$name" /usr/bin/"$name")
     local c
     for c in "${candidates[@]}"; do
-        if [ -x "$c" ] && is_python312 "$c"; then
+        if [ -x "$c" ] && is_wanted_python "$c"; then
             printf '%s\n' "$c"
             return 0
         fi
@@ -59,13 +105,13 @@ ensure_system_packages() {
 hash_of() { cat "$@" 2>/dev/null | sha256sum | cut -d' ' -f1; }
 
 ensure_venv() {
-    if [ -x "$venv/bin/python" ] && is_python312 "$venv/bin/python"; then
+    if [ -x "$venv/bin/python" ] && is_wanted_python "$venv/bin/python"; then
         return 0
     fi
     local python
-    if ! python=$(find_python312); then
-        say "no CPython 3.12 found (looked for python3.12 on PATH and under pyenv)."
-        say "install CPython 3.12 with its headers, for example with 'pyenv install 3.12', and run again."
+    if ! python=$(find_python); then
+        say "no CPython $python_version found (looked for python$python_version on PATH and under pyenv)."
+        say "install CPython $python_version with its headers, for example with 'pyenv install $python_version', and run again."
         exit 1
     fi
     say "creating $venv with $python"
@@ -74,13 +120,24 @@ ensure_venv() {
     "$venv/bin/python" -m pip install -q --upgrade pip
 }
 
+# pip install into the environment, held to the oldest NumPy where that was asked for.
+venv_pip_install() {
+    "$venv/bin/python" -m pip install -q "${pip_constraints[@]}" "$@"
+}
+
 # Build requirements, run-time and test dependencies; redone when pyproject.toml changes.
 ensure_dependencies() {
     local stamp="$venv/.quavix-deps" want
-    want=$(hash_of pyproject.toml tools/requirements-dev.txt)
+    want=$(hash_of pyproject.toml tools/requirements-dev.txt tools/numpy-oldest.txt; echo "$numpy_choice")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "installing Python dependencies"
-    "$venv/bin/python" -m pip install -q -r tools/requirements-dev.txt
+    venv_pip_install -r tools/requirements-dev.txt
+    if [ "$numpy_choice" = oldest ]; then
+        # The module is built against NumPy 2 headers, as a wheel is, and runs on the oldest
+        # NumPy: the headers come from a NumPy 2 kept beside the environment, not in it.
+        rm -rf "$venv/numpy2-headers"
+        "$venv/bin/python" -m pip install -q --no-deps --target "$venv/numpy2-headers" "numpy>=2.0"
+    fi
     printf '%s\n' "$want" >"$stamp"
 }
 
@@ -89,7 +146,7 @@ ensure_module() {
     local stamp="$venv/.quavix-build" want
     want=$(hash_of pyproject.toml CMakeLists.txt $(find src quavix-stubs LICENSES -type f | sort); echo "${build_options[*]}")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
-    say "building and installing quavix"
+    say "building and installing quavix for CPython $python_version"
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_options[@]}" .
     printf '%s\n' "$want" >"$stamp"
 }
@@ -102,12 +159,21 @@ ensure_requirements() {
     want=$(hash_of "$file")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "installing $1 dependencies"
-    "$venv/bin/python" -m pip install -q -r "$file"
+    venv_pip_install -r "$file"
     printf '%s\n' "$want" >"$stamp"
 }
 
 # Runs in the repository; the jobs themselves run where they were called from.
-setup() (
+setup() {
+    if [ "$numpy_choice" = oldest ]; then
+        build_options+=("-Ccmake.define.Python_NumPy_INCLUDE_DIR=$venv/numpy2-headers/numpy/_core/include")
+    fi
+    # The wheel test builds with the same options, into the same build folder.
+    export QUAVIX_BUILD_OPTIONS="${build_options[*]}"
+    in_repository_setup
+}
+
+in_repository_setup() (
     cd "$repo"
     ensure_system_packages
     ensure_venv
@@ -133,8 +199,8 @@ example)
     exec "$venv/bin/python" "$repo/examples/convert_file.py" "$@"
     ;;
 sanitize)
-    venv="$repo/.venv-sanitize"
-    build_options=(-Cbuild-dir=build/sanitize -Ccmake.define.QUAVIX_SANITIZE=ON)
+    venv="$repo/.venv-sanitize-$flavour"
+    build_options=(-Cbuild-dir=build/sanitize-$flavour -Ccmake.define.QUAVIX_SANITIZE=ON)
     setup
     runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
     export QUAVIX_SANITIZED=1
@@ -145,6 +211,16 @@ sanitize)
     LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest --timeout=900 \
         -o faulthandler_timeout=2800 "$@"
     ;;
+wheel)
+    # The plain wheel, then auditwheel copies libsamplerate into it (see tests/test_wheel.py).
+    setup
+    cd "$repo"
+    rm -rf "build/dist-$flavour"
+    "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps "${build_options[@]}" \
+        --wheel-dir "build/dist-$flavour" .
+    PATH="$venv/bin:$PATH" "$venv/bin/python" -m auditwheel repair -w wheelhouse \
+        "build/dist-$flavour"/quavix-*.whl
+    ;;
 bench)
     setup
     ensure_requirements bench
@@ -153,6 +229,10 @@ bench)
 docs)
     setup
     ensure_requirements docs
+    if ! "$venv/bin/python" -c "import sphinx" 2>/dev/null; then
+        say "the documentation site is built with Sphinx 9, which needs CPython 3.11 or later."
+        exit 1
+    fi
     cd "$repo"
     # Built afresh each time (a few seconds): no page keeps an old navigation or outlives its source.
     rm -rf build/docs
@@ -164,7 +244,6 @@ python)
     exec "$venv/bin/python" "$@"
     ;;
 *)
-    echo "usage: tools/dev.sh {test|example|sanitize|bench|docs|python} [args...]" >&2
-    exit 2
+    usage
     ;;
 esac
