@@ -862,6 +862,8 @@ def test_references_return_to_where_they_started(rng):
 
 
 VALGRIND_SCRIPT = Path(__file__).with_name("valgrind_scenarios.py")
+# What memcheck reports of the interpreter and the dynamic loader alone, on any program.
+VALGRIND_SUPPRESSIONS = Path(__file__).with_name("valgrind.supp")
 
 
 def valgrind_figures(log):
@@ -902,6 +904,7 @@ def test_valgrind_memcheck():
             "--leak-check=full",
             "--show-leak-kinds=definite",
             "--num-callers=40",
+            f"--suppressions={VALGRIND_SUPPRESSIONS}",
             sys.executable,
             str(VALGRIND_SCRIPT),
         ],

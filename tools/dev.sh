@@ -69,14 +69,14 @@ is_wanted_python() {
         >/dev/null 2>&1
 }
 
-# The interpreter for python_version: on the PATH, or under pyenv (whose shims may not work, so
-# its versions folder is searched directly).
+# The interpreter for python_version: under pyenv, whose versions folder is searched directly
+# because its shims may not work, or else on the PATH.
 find_python() {
     local name="python$python_version" candidates=() root
-    command -v "$name" >/dev/null 2>&1 && candidates+=("$(command -v "$name")")
     root=${PYENV_ROOT:-$HOME/.pyenv}
     command -v pyenv >/dev/null 2>&1 && root=$(pyenv root 2>/dev/null || echo "$root")
     candidates+=("$root"/versions/"$python_version".*/bin/"$name" "$HOME"/.pyenv/versions/"$python_version".*/bin/"$name")
+    command -v "$name" >/dev/null 2>&1 && candidates+=("$(command -v "$name")")
     candidates+=(/usr/local/bin/"$name" /usr/bin/"$name")
     local c
     for c in "${candidates[@]}"; do
@@ -230,7 +230,7 @@ docs)
     setup
     ensure_requirements docs
     if ! "$venv/bin/python" -c "import sphinx" 2>/dev/null; then
-        say "the documentation site is built with Sphinx 9, which needs CPython 3.11 or later."
+        say "the documentation site is built with Sphinx 9.1, which needs CPython 3.12 or later."
         exit 1
     fi
     cd "$repo"
