@@ -113,6 +113,18 @@ def simple(data, ratio, converter, capacity):
     return out[: request.output_frames_gen], request.input_frames_used, request.output_frames_gen
 
 
+def whole_tail(data, ratio, converter, capacity):
+    """`data` on a fresh state, the end mark alone after it, at most `capacity` frames kept.
+
+    What src_simple gives wherever its padding fits, and the whole tail where it does not.
+    Returns (output, used, generated) like simple.
+    """
+    data, channels = frames_of(data)
+    out, used, _ = State(converter, channels).push_then_end(data, ratio)
+    out = out[:capacity].reshape((-1,) + data.shape[1:])
+    return out, used, out.shape[0]
+
+
 class State:
     """A libsamplerate converter state driven with src_process."""
 
@@ -199,6 +211,18 @@ class State:
         if frames:
             self._previous = data.reshape(frames, -1)[-1].copy()
         return np.concatenate(pieces), used, requests
+
+    def push_then_end(self, data, ratio):
+        """A last block's data without the end mark, then the end mark alone (no input).
+
+        The sinc converters pad the end of the signal with zeros only as far as their buffer
+        has room when the end mark comes with data; alone, it always has room, so this gives
+        the whole tail: the samples of the signal followed by explicit zeros. Returns what
+        push returns.
+        """
+        out, used, requests = self.push(data, ratio)
+        tail, _, more = self.push(data[:0], ratio, True)
+        return np.concatenate([out, tail]), used, requests + more
 
     def reset(self):
         lib.src_reset(self.handle)

@@ -364,6 +364,96 @@ def test_pushed_equals_one_shot_for_fixed_blocks(rng, converter, block, ratio):
     assert np.array_equal(pushed[: whole.shape[0]], whole)
 
 
+@pytest.mark.parametrize("converter", SINC)
+@pytest.mark.parametrize("channels", [1, 2])
+@pytest.mark.parametrize("ratio", [1 / 256, 1 / 240, 1 / 220], ids=["1/256", "1/240", "1/220"])
+@pytest.mark.parametrize("block", [4096, 100_000])
+def test_at_the_lowest_ratios_the_whole_tail_comes_out(rng, converter, channels, ratio, block):
+    """Here the end mark with the last data may stop a sinc converter short of its tail."""
+    x = signal(rng, 100_000, channels)
+    pieces = [x[i : i + block] for i in range(0, x.shape[0], block)]
+    ours = push(Resampler(converter, channels), pieces, [ratio] * len(pieces))
+    ref = srcref.State(CONVERTERS.index(converter), channels)
+    for i, (piece, out) in enumerate(zip(pieces, ours, strict=True)):
+        if i < len(pieces) - 1:
+            expected, used, _ = ref.push(piece, ratio)
+        else:
+            expected, used, _ = ref.push_then_end(piece, ratio)
+        assert used == piece.shape[0]
+        assert np.array_equal(out, expected), f"block {i}"
+
+
+# The lowest ratio at which a sinc converter's zero padding after the signal surely fits beside
+# the last data in its buffer, for the block's ratio and libsamplerate's last ratio alike.
+PADDING_FITS_FROM = 1 / 191
+# About one buffer load of input at that ratio: over such a range of signal lengths, the data
+# a converter holds when the end mark comes takes every amount up to two half filters.
+LOAD_FRAMES = {"sinc_medium": 17_600, "sinc_fastest": 7_400}
+
+
+# sinc_best's bound is the loosest of the three (1/191.99 against 1/191.97 for sinc_fastest),
+# and its filter makes a sweep slow; the other two are checked.
+@pytest.mark.parametrize("converter", list(LOAD_FRAMES))
+def test_end_padding_fits_from_the_bound_on(rng, converter):
+    """With one channel, the tightest case: at the bound the end mark with the last data gives
+    the whole tail, at any signal length; a little below, some lengths lose frames."""
+    number, load = CONVERTERS.index(converter), LOAD_FRAMES[converter]
+    lengths = np.linspace(2 * load, 3 * load, 50).astype(int)
+    x = signal(rng, lengths[-1], 1)[:, 0]
+    short = 0
+    for frames in lengths:
+        for ratio in (PADDING_FITS_FROM, 1 / 230):
+            whole, _, _ = srcref.State(number, 1).push_then_end(x[:frames], ratio)
+            marked, _, _ = srcref.State(number, 1).push(x[:frames], ratio, True)
+            if ratio == PADDING_FITS_FROM:
+                assert np.array_equal(marked, whole), frames
+                got = Resampler(converter).process(x[:frames], ratio, True)
+                assert np.array_equal(got, whole[:, 0]), frames
+            else:
+                short += marked.shape[0] < whole.shape[0]
+    assert short > 0
+
+
+def _glide_setup(r, ref, steps):
+    """Takes a Resampler and its reference through `steps`: ("set", ratio) or (frames, ratio)."""
+    x = signal(np.random.default_rng(9), 40_000, 1)
+    for what, ratio in steps:
+        if what == "set":
+            r.set_ratio(ratio)
+            assert ref.set_ratio(ratio) == 0
+        else:
+            assert np.array_equal(r.process(x[:what], ratio), ref.push(x[:what], ratio)[0])
+
+
+@pytest.mark.parametrize("converter", SINC)
+@pytest.mark.parametrize(
+    "steps, end_alone",
+    [
+        ([("set", PADDING_FITS_FROM)], False),
+        ([("set", 1 / 192)], True),
+        ([(30_000, 1 / 200)], True),
+        ([(30_000, 1 / 200), (30_000, 1 / 150)], False),
+        # Too little output to glide away from 1/200: libsamplerate's last ratio stays there.
+        ([(30_000, 1 / 200), (100, 1 / 150)], True),
+    ],
+    ids=["set to the bound", "set below", "below", "glided up", "barely moved"],
+)
+def test_last_block_glides_in_one_request_where_the_padding_fits(rng, converter, steps, end_alone):
+    """A ratio change in the last block glides over the room of the request that brings it; the
+    end mark comes with the data, as in one request of libsamplerate's own, wherever the
+    block's ratio and libsamplerate's last ratio are both at the bound or above."""
+    r, ref = Resampler(converter), srcref.State(CONVERTERS.index(converter), 1)
+    _glide_setup(r, ref, steps)
+    # Gliding up, the request runs out of data before its room is full, and the end mark with
+    # the data gives the tail in the same request, at ratios of that glide.
+    last = signal(rng, 40_000, 1)[:, 0]
+    marked, _, _ = ref.clone().push(last, 0.5, True)
+    alone, _, _ = ref.clone().push_then_end(last, 0.5)
+    assert not np.array_equal(marked, alone)
+    got = r.process(last, 0.5, True)
+    assert np.array_equal(got, (alone if end_alone else marked)[:, 0])
+
+
 # --- copies, reset, set_ratio -------------------------------------------------------------------
 
 

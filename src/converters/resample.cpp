@@ -44,34 +44,42 @@ std::size_t next_room(std::size_t piece, std::size_t left) {
 
 // Converts the whole input on one fresh state, as src_simple does, but in pieces of output
 // room, so that signals are checked between pieces and the GIL is free while libsamplerate
-// works. Each request gets all the input not yet used, the end of input marked and up to one
-// piece of room: it sees what src_simple's single request sees, with less room. A request
-// that filled its room is followed by another. So is one that made nothing while input is
-// left: at ratios near 1/256 a sinc converter's request may use only part of the input and
-// make nothing, where src_simple would stop and lose the rest.
+// works. Each request gets all the input not yet used and up to one piece of room. A sinc
+// converter gets the end mark only once it has all the input, alone: with data, its zero
+// padding after the signal is cut to the room left in its buffer, which below a ratio of about
+// 1/192 can stop it short of its tail; alone, the padding always fits. Where it fits with data
+// too, both give the same samples and count. The other converters get the end mark with every
+// request, as src_simple's request has it. A request that filled its room is followed by
+// another, and so is one that made nothing while input is left: with the end mark and data, at
+// ratios near 1/256 a sinc converter's request may use part of the input and make nothing.
 Totals convert_in_pieces(SRC_STATE* state, const float* input, std::int64_t frames,
                          const float* first_input, float* output, std::size_t capacity,
                          double ratio, std::int32_t converter, std::size_t channels) {
     const std::size_t piece = piece_frames(converter, channels, ratio);
+    // Cleared should a request without the end mark get nowhere, so that nothing can hang.
+    bool withhold_end_mark = keeps_end_mark(converter);
     Totals totals;
     while (true) {
         const std::size_t room = next_room(piece, capacity - totals.generated);
         const float* rest =
             totals.used == 0 ? first_input : unused_input(input, frames, totals.used, channels);
         const std::int64_t remaining = frames - totals.used;
+        const bool end_mark = !withhold_end_mark || remaining == 0;
         Progress step{};
         {
             const GilRelease gil(worth_releasing(converter, remaining, room, channels));
             step = process_request(state, rest, remaining, output + totals.generated * channels,
-                                   room, ratio, true);
+                                   room, ratio, end_mark);
         }
         totals.used += step.used;
         totals.generated += step.generated;
         const bool filled = step.generated == room && totals.generated < capacity;
         const bool stalled = step.generated == 0 && step.used > 0 && totals.used < frames;
-        if (!filled && !stalled) {
+        const bool end_mark_due = !end_mark && totals.generated < capacity;
+        if (!filled && !stalled && !end_mark_due) {
             return totals;
         }
+        withhold_end_mark = withhold_end_mark && (step.used > 0 || step.generated > 0);
         check_signals();
     }
 }

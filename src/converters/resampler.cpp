@@ -1,6 +1,7 @@
 #include "converters/resampler.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -22,26 +23,35 @@ constexpr const char* busy = "the same object is in use in another thread";
 // libsamplerate generated into it.
 using Pieces = std::vector<std::vector<float>>;
 
+// One src_process request of a stream, and what it did to libsamplerate's last ratio.
+Progress stream_request(SRC_STATE* state, LastRatio& last_ratio, const float* input,
+                        std::int64_t frames, float* output, std::size_t room, double ratio,
+                        bool end_mark) {
+    const Progress step = process_request(state, input, frames, output, room, ratio, end_mark);
+    last_ratio.after_request(ratio, room, step.generated);
+    return step;
+}
+
 // The requests after the first one of a block. libsamplerate leaves input unused when a
 // request's room fills up (the ratio ramp towards a new ratio can need more room than
-// ceil(frames * ratio)), and at the end of input its delayed tail needs room of its own. So
-// ask again, at the same ratio and flag, while input is left or while at the end of input
-// the last request filled its room. A request that uses nothing and makes nothing ends it.
-Pieces follow_up(SRC_STATE* state, LinearLookback& lookback, const float* input,
-                 std::int64_t frames, std::size_t channels, double ratio, bool end_of_input,
-                 Progress first, std::size_t first_room) {
+// ceil(frames * ratio)), and after the end mark its delayed tail needs room of its own. So
+// ask again, at the same ratio and flag, while input is left or while with the end mark the
+// last request filled its room. A request that uses nothing and makes nothing ends it.
+Pieces follow_up(SRC_STATE* state, LastRatio& last_ratio, LinearLookback& lookback,
+                 const float* input, std::int64_t frames, std::size_t channels, double ratio,
+                 bool end_mark, Progress first, std::size_t first_room) {
     Pieces pieces;
     std::int64_t used = first.used;
     bool filled = first.generated == first_room;
     std::size_t spare = first_spare_frames;
-    while (used < frames || (end_of_input && filled)) {
+    while (used < frames || (end_mark && filled)) {
         const std::int64_t remaining = frames - used;
         const std::size_t room = output_capacity(remaining, ratio) + spare;
         const float* rest =
             used == 0 ? lookback.guard(input, frames) : unused_input(input, frames, used, channels);
         std::vector<float> piece(room * channels);
         const Progress step =
-            process_request(state, rest, remaining, piece.data(), room, ratio, end_of_input);
+            stream_request(state, last_ratio, rest, remaining, piece.data(), room, ratio, end_mark);
         if (step.used == 0 && step.generated == 0) {
             break;
         }
@@ -55,6 +65,16 @@ Pieces follow_up(SRC_STATE* state, LinearLookback& lookback, const float* input,
         spare *= 2;
     }
     return pieces;
+}
+
+// The end mark alone, after all of a block's data: requests with no input, asked again while
+// they fill their room. `nothing` is what libsamplerate is pointed at for the input: not null,
+// or the sinc converters skip their end handling, and not inside the output.
+Pieces end_mark_alone(SRC_STATE* state, LastRatio& last_ratio, LinearLookback& lookback,
+                      const float* nothing, std::size_t channels, double ratio) {
+    // As if after a request that filled an empty room.
+    const Progress none{0, 0};
+    return follow_up(state, last_ratio, lookback, nothing, 0, channels, ratio, true, none, 0);
 }
 
 // One new array holding the first request's frames followed by every piece, each frame
@@ -88,12 +108,13 @@ Resampler::Resampler(const Resampler& other) : Resampler(other, other.claim("cop
 
 Resampler::Resampler(const Resampler& other, const UseClaim& /*claim*/)
     : state_(clone_state(other.state_.get())), converter_type_(other.converter_type_),
-      channels_(other.channels_), lookback_(other.lookback_), input_ended_(other.input_ended_) {}
+      channels_(other.channels_), lookback_(other.lookback_), last_ratio_(other.last_ratio_),
+      input_ended_(other.input_ended_) {}
 
 Resampler::Resampler(Resampler&& other) noexcept
     : state_(std::move(other.state_)), converter_type_(std::exchange(other.converter_type_, 0)),
       channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)),
-      input_ended_(std::exchange(other.input_ended_, false)) {}
+      last_ratio_(other.last_ratio_), input_ended_(std::exchange(other.input_ended_, false)) {}
 
 UseClaim Resampler::claim(const char* member) const {
     return UseClaim(in_use_, "Resampler", member, busy);
@@ -113,14 +134,26 @@ py::array Resampler::process(const FrameInput& input, double ratio, bool end_of_
     const auto width = static_cast<std::size_t>(channels_);
     const float* data = input.data();
     float* out = output.mutable_data();
+    // Where a sinc converter's zero padding after the signal might not fit beside the last
+    // data, the end mark comes alone after it. Elsewhere it comes with the data, as one request
+    // of the caller's would bring it: splitting that request would move the glide of a ratio
+    // change over a different room.
+    const bool end_alone = end_of_input && keeps_end_mark(converter_type_) &&
+                           !end_padding_fits(last_ratio_.lowest_with(ratio));
+    const bool end_with_data = end_of_input && !end_alone;
     Progress first{};
     Pieces pieces;
     {
         const GilRelease gil(worth_releasing(converter_type_, frames, capacity, width));
-        first = process_request(state_.get(), lookback_.guard(data, frames), frames, out, capacity,
-                                ratio, end_of_input);
-        pieces = follow_up(state_.get(), lookback_, data, frames, width, ratio, end_of_input, first,
-                           capacity);
+        first = stream_request(state_.get(), last_ratio_, lookback_.guard(data, frames), frames,
+                               out, capacity, ratio, end_with_data);
+        pieces = follow_up(state_.get(), last_ratio_, lookback_, data, frames, width, ratio,
+                           end_with_data, first, capacity);
+        if (end_alone) {
+            Pieces tail = end_mark_alone(state_.get(), last_ratio_, lookback_,
+                                         unused_input(data, frames, frames, width), width, ratio);
+            std::move(tail.begin(), tail.end(), std::back_inserter(pieces));
+        }
         if (frames > 0) {
             // Every frame has been handed over by now; the last one precedes the next block.
             lookback_.remember(data + static_cast<std::size_t>(frames - 1) * width);
@@ -140,6 +173,7 @@ void Resampler::reset() {
 
 void Resampler::reset_state() {
     error_handler(src_reset(state_.get()));
+    last_ratio_.forget();
     lookback_.forget();
     input_ended_ = false;
 }
@@ -157,6 +191,7 @@ void Resampler::set_ratio(double ratio) {
     // The new ratio belongs to the next stream; a restart after it would wipe it out.
     restart_after_end();
     error_handler(src_set_ratio(state_.get(), ratio));
+    last_ratio_.set(ratio);
 }
 
 Resampler Resampler::clone() const {

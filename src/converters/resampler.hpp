@@ -49,6 +49,7 @@ private:
     std::int32_t converter_type_;
     std::int32_t channels_;
     LinearLookback lookback_;
+    LastRatio last_ratio_;
     bool input_ended_ = false; // a block with end_of_input went through a sinc converter
 };
 

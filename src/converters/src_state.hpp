@@ -1,6 +1,7 @@
 // Ownership of a libsamplerate converter state, and the requests made on one.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,31 @@ StatePointer clone_state(SRC_STATE* source);
 inline bool keeps_end_mark(int converter) {
     return converter >= SRC_SINC_BEST_QUALITY && converter <= SRC_SINC_FASTEST;
 }
+
+// Whether a sinc converter's zero padding after the signal surely fits into its buffer when the
+// end mark comes in a request that still carries data, for requests whose ratio and last ratio
+// (see LastRatio) are both at least `lowest_ratio`. Below that the padding may be cut short,
+// and the converter stops before the end of its tail; the end mark alone never cuts it.
+bool end_padding_fits(double lowest_ratio);
+
+// libsamplerate's last ratio, which its next request glides from: the ratio of the last output
+// frame made, or the one src_set_ratio set. Within a request the ratio glides linearly from
+// the last ratio to the request's own over the request's room. A fresh or reset state has
+// none, and its first request takes that request's ratio.
+class LastRatio {
+public:
+    void forget() { last_ = none; }
+    void set(double ratio) { last_ = ratio; }
+    void after_request(double ratio, std::size_t room, std::size_t generated);
+    // The lower of `ratio` and the ratio a request at `ratio` glides from.
+    double lowest_with(double ratio) const {
+        return last_ == none ? ratio : std::min(last_, ratio);
+    }
+
+private:
+    static constexpr double none = 0.0;
+    double last_ = none;
+};
 
 // What one src_process request did.
 struct Progress {
