@@ -32,6 +32,12 @@ Progress stream_request(SRC_STATE* state, LastRatio& last_ratio, const float* in
     return step;
 }
 
+// Whether a block's requests so far leave work for another: input not yet used, or, with the
+// end mark, a tail that may go on past the last request's full room.
+bool more_to_do(std::int64_t used, std::int64_t frames, bool end_mark, bool filled) {
+    return used < frames || (end_mark && filled);
+}
+
 // The requests after the first one of a block. libsamplerate leaves input unused when a
 // request's room fills up (the ratio ramp towards a new ratio can need more room than
 // ceil(frames * ratio)), and after the end mark its delayed tail needs room of its own. So
@@ -44,7 +50,7 @@ Pieces follow_up(SRC_STATE* state, LastRatio& last_ratio, LinearLookback& lookba
     std::int64_t used = first.used;
     bool filled = first.generated == first_room;
     std::size_t spare = first_spare_frames;
-    while (used < frames || (end_mark && filled)) {
+    while (more_to_do(used, frames, end_mark, filled)) {
         const std::int64_t remaining = frames - used;
         const std::size_t room = output_capacity(remaining, ratio) + spare;
         const float* rest =
@@ -147,8 +153,11 @@ py::array Resampler::process(const FrameInput& input, double ratio, bool end_of_
         const GilRelease gil(worth_releasing(converter_type_, frames, capacity, width));
         first = stream_request(state_.get(), last_ratio_, lookback_.guard(data, frames), frames,
                                out, capacity, ratio, end_with_data);
-        pieces = follow_up(state_.get(), last_ratio_, lookback_, data, frames, width, ratio,
-                           end_with_data, first, capacity);
+        // Most blocks are done in one request; asking first spares them the call.
+        if (more_to_do(first.used, frames, end_with_data, first.generated == capacity)) {
+            pieces = follow_up(state_.get(), last_ratio_, lookback_, data, frames, width, ratio,
+                               end_with_data, first, capacity);
+        }
         if (end_alone) {
             Pieces tail = end_mark_alone(state_.get(), last_ratio_, lookback_,
                                          unused_input(data, frames, frames, width), width, ratio);

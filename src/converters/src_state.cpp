@@ -33,7 +33,7 @@ bool end_padding_fits(double lowest_ratio) {
     return lowest_ratio >= lowest_ratio_with_padding_room;
 }
 
-void LastRatio::after_request(double ratio, std::size_t room, std::size_t generated) {
+void LastRatio::glide(double ratio, std::size_t room, std::size_t generated) {
     if (last_ == none) {
         last_ = ratio;
     }

@@ -41,13 +41,21 @@ class LastRatio {
 public:
     void forget() { last_ = none; }
     void set(double ratio) { last_ = ratio; }
-    void after_request(double ratio, std::size_t room, std::size_t generated);
+    // Called after every request, so the usual case, a request at the last ratio, costs a
+    // comparison and nothing more.
+    void after_request(double ratio, std::size_t room, std::size_t generated) {
+        if (last_ != ratio) {
+            glide(ratio, room, generated);
+        }
+    }
     // The lower of `ratio` and the ratio a request at `ratio` glides from.
     double lowest_with(double ratio) const {
         return last_ == none ? ratio : std::min(last_, ratio);
     }
 
 private:
+    void glide(double ratio, std::size_t room, std::size_t generated);
+
     static constexpr double none = 0.0;
     double last_ = none;
 };
