@@ -57,36 +57,16 @@ if [ "$numpy_choice" != newest ] && [ "$numpy_choice" != oldest ]; then
     exit 2
 fi
 
+# Where the interpreter comes from; each way has a file of its own that defines provide_python,
+# which prints the interpreter's path or says what is missing and fails.
+source "$repo/tools/python-pyenv.sh"
+
 flavour=$python_version
 [ "$numpy_choice" = oldest ] && flavour+=-numpy-oldest
 venv="$repo/.venv-$flavour"
 build_options=(-Cbuild-dir=build/{wheel_tag}${flavour#$python_version})
 pip_constraints=()
 [ "$numpy_choice" = oldest ] && pip_constraints=(-c "$repo/tools/numpy-oldest.txt")
-
-is_wanted_python() {
-    "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$python_version'.split('.'))))" \
-        >/dev/null 2>&1
-}
-
-# The interpreter for python_version: under pyenv, whose versions folder is searched directly
-# because its shims may not work, or else on the PATH.
-find_python() {
-    local name="python$python_version" candidates=() root
-    root=${PYENV_ROOT:-$HOME/.pyenv}
-    command -v pyenv >/dev/null 2>&1 && root=$(pyenv root 2>/dev/null || echo "$root")
-    candidates+=("$root"/versions/"$python_version".*/bin/"$name" "$HOME"/.pyenv/versions/"$python_version".*/bin/"$name")
-    command -v "$name" >/dev/null 2>&1 && candidates+=("$(command -v "$name")")
-    candidates+=(/usr/local/bin/"$name" /usr/bin/"$name")
-    local c
-    for c in "${candidates[@]}"; do
-        if [ -x "$c" ] && is_wanted_python "$c"; then
-            printf '%s\n' "$c"
-            return 0
-        fi
-    done
-    return 1
-}
 
 ensure_system_packages() {
     local missing=()
@@ -109,11 +89,7 @@ ensure_venv() {
         return 0
     fi
     local python
-    if ! python=$(find_python); then
-        say "no CPython $python_version found (looked for python$python_version on PATH and under pyenv)."
-        say "install CPython $python_version with its headers, for example with 'pyenv install $python_version', and run again."
-        exit 1
-    fi
+    python=$(provide_python) || exit 1
     say "creating $venv with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv"
