@@ -383,9 +383,7 @@ def test_at_the_lowest_ratios_the_whole_tail_comes_out(rng, converter, channels,
         assert np.array_equal(out, expected), f"block {i}"
 
 
-# The lowest ratio at which a sinc converter's zero padding after the signal surely fits beside
-# the last data in its buffer, for the block's ratio and libsamplerate's last ratio alike.
-PADDING_FITS_FROM = 1 / 191
+PADDING_FITS_FROM = srcref.PADDING_FITS_FROM
 # About one buffer load of input at that ratio: over such a range of signal lengths, the data
 # a converter holds when the end mark comes takes every amount up to two half filters.
 LOAD_FRAMES = {"sinc_medium": 17_600, "sinc_fastest": 7_400}
