@@ -108,9 +108,10 @@ forky_make_root() {
     fi
     local check="import sys, venv, sysconfig; assert sysconfig.get_config_h_filename()"
     if ! chroot "$tmp" /bin/sh -c "python3.14 -c '$check' && python3.15 -c '$check' &&
-        g++ --version && cmake --version && ninja --version && pkg-config --exists 'samplerate >= 0.2'" >>"$log" 2>&1; then
+        g++ --version && cmake --version && ninja --version &&
+        pkg-config --exists 'samplerate >= 0.2'" >>"$log" 2>&1; then
         rm -rf "$tmp"
-        say "the new forky root lacks an interpreter, g++ or libsamplerate (see $log); not kept."
+        say "the new forky root lacks an interpreter, a build tool or libsamplerate (see $log); not kept."
         exit 1
     fi
     forky_stamp_text >"$tmp$forky_stamp"
