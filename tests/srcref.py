@@ -67,6 +67,12 @@ BAD_SRC_RATIO = 6
 BAD_CHANNEL_COUNT = 11
 # Spare output room of the first follow-up request of a streaming block; doubles after each.
 PUSH_FIRST_SPARE = 256
+# The lowest ratio at which a sinc converter's zero padding after the signal surely fits beside
+# the last data in its buffer, for a request's ratio and libsamplerate's last ratio alike.
+PADDING_FITS_FROM = 1 / 191
+# Where libsamplerate's converter state keeps its last ratio: the double right after the
+# pointer to its table of operations (checked against src_set_ratio and src_reset on first use).
+_LAST_RATIO_OFFSET = ctypes.sizeof(ctypes.c_void_p)
 
 
 def strerror(code):
@@ -224,6 +230,26 @@ class State:
         tail, _, more = self.push(data[:0], ratio, True)
         return np.concatenate([out, tail]), used, requests + more
 
+    def push_stream(self, data, ratio, end_of_input=False):
+        """One block of a lossless stream that keeps a sinc converter's whole tail.
+
+        The end mark comes with the data where the padding fits, that is where the block's ratio
+        and the ratio libsamplerate glides from (its last ratio as it holds it, or the block's
+        own on a fresh state) are both at PADDING_FITS_FROM or above, and alone after all the
+        data elsewhere. Returns what push returns.
+        """
+        glides_from = self.last_ratio() or ratio
+        sinc = CONVERTERS[self.converter].startswith("sinc")
+        if end_of_input and sinc and min(glides_from, ratio) < PADDING_FITS_FROM:
+            return self.push_then_end(data, ratio)
+        return self.push(data, ratio, end_of_input)
+
+    def last_ratio(self):
+        """The ratio libsamplerate's next request glides from, read from its state; 0.0 on a
+        fresh or reset state, whose first request takes its own ratio."""
+        _check_last_ratio_offset()
+        return ctypes.c_double.from_address(self.handle + _LAST_RATIO_OFFSET).value
+
     def reset(self):
         lib.src_reset(self.handle)
         self._previous = None
@@ -246,6 +272,25 @@ class State:
         if getattr(self, "handle", None):
             lib.src_delete(self.handle)
             self.handle = None
+
+
+_last_ratio_offset_checked = []
+
+
+def _check_last_ratio_offset():
+    """Fails loudly if this libsamplerate keeps its last ratio elsewhere than read here."""
+    if _last_ratio_offset_checked:
+        return
+    state = State(0, 1)
+    seen = []
+    for ratio in (0.3, 2.5):
+        lib.src_set_ratio(state.handle, ratio)
+        seen.append(ctypes.c_double.from_address(state.handle + _LAST_RATIO_OFFSET).value)
+    lib.src_reset(state.handle)
+    seen.append(ctypes.c_double.from_address(state.handle + _LAST_RATIO_OFFSET).value)
+    if seen != [0.3, 2.5, 0.0]:
+        raise RuntimeError(f"libsamplerate's last ratio is not where it was read: {seen}")
+    _last_ratio_offset_checked.append(True)
 
 
 class CallbackState:

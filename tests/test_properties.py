@@ -5,7 +5,7 @@ from functools import partial
 
 import numpy as np
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 from properties import (
     Outcome,
@@ -136,9 +136,19 @@ def predict_process(reference, block, ratio, end_of_input):
     if not ratio_is_valid(ratio):
         raise bad_ratio()
     restart_after_end(reference)
-    out, _, _ = reference.push(block, ratio, end_of_input)
+    out, _, _ = reference.push_stream(block, ratio, end_of_input)
     reference.ended = end_of_input and srcref.CONVERTERS[reference.converter].startswith("sinc")
     return out.reshape((-1,) + block.shape[1:])
+
+
+# A stream that ends, then a new one whose ending block changes the ratio to the lowest: the
+# end mark comes alone after the data, and the glide from the restarted state's last ratio
+# (that of its first request, even an empty one) is that of libsamplerate's own requests.
+RESTART_THEN_LOWEST = [
+    ("process", 0, 1 / 256, True, "match"),
+    ("process", 1, 1.0, False, "match"),
+    ("process", 2, 1 / 256, True, "match"),
+]
 
 
 @given(
@@ -146,6 +156,13 @@ def predict_process(reference, block, ratio, end_of_input):
     channels=st.sampled_from([1, 1, 2, 3]),
     steps=st.lists(stream_steps, max_size=12),
     seed=st.integers(0, 2**32 - 1),
+)
+@example(converter="sinc_best", channels=1, steps=RESTART_THEN_LOWEST, seed=0)
+@example(
+    converter="sinc_best",
+    channels=1,
+    steps=[RESTART_THEN_LOWEST[0], ("process", 0, 1.0, False, "match"), RESTART_THEN_LOWEST[2]],
+    seed=0,
 )
 def test_resampler_call_sequences_follow_libsamplerate(converter, channels, steps, seed):
     rng = np.random.default_rng(seed)

@@ -383,9 +383,7 @@ def test_at_the_lowest_ratios_the_whole_tail_comes_out(rng, converter, channels,
         assert np.array_equal(out, expected), f"block {i}"
 
 
-# The lowest ratio at which a sinc converter's zero padding after the signal surely fits beside
-# the last data in its buffer, for the block's ratio and libsamplerate's last ratio alike.
-PADDING_FITS_FROM = 1 / 191
+PADDING_FITS_FROM = srcref.PADDING_FITS_FROM
 # About one buffer load of input at that ratio: over such a range of signal lengths, the data
 # a converter holds when the end mark comes takes every amount up to two half filters.
 LOAD_FRAMES = {"sinc_medium": 17_600, "sinc_fastest": 7_400}
@@ -415,14 +413,26 @@ def test_end_padding_fits_from_the_bound_on(rng, converter):
 
 
 def _glide_setup(r, ref, steps):
-    """Takes a Resampler and its reference through `steps`: ("set", ratio) or (frames, ratio)."""
+    """Takes a Resampler and its reference through `steps` and returns both. A step is
+    ("set", ratio), a block (frames, ratio) or (frames, ratio, "end"), "reset", "copy" or
+    "clone"."""
     x = signal(np.random.default_rng(9), 40_000, 1)
-    for what, ratio in steps:
-        if what == "set":
-            r.set_ratio(ratio)
-            assert ref.set_ratio(ratio) == 0
+    for step in steps:
+        if step == "reset":
+            r.reset()
+            ref.reset()
+        elif step in ("copy", "clone"):
+            r, ref = (Resampler(r) if step == "copy" else r.clone()), ref.clone()
+        elif step[0] == "set":
+            r.set_ratio(step[1])
+            assert ref.set_ratio(step[1]) == 0
         else:
-            assert np.array_equal(r.process(x[:what], ratio), ref.push(x[:what], ratio)[0])
+            frames, ratio, *end = step
+            got = r.process(x[:frames], ratio, bool(end))
+            assert np.array_equal(got, ref.push_stream(x[:frames], ratio, bool(end))[0])
+            if end:
+                ref.reset()  # a sinc converter starts its next stream afresh
+    return r, ref
 
 
 @pytest.mark.parametrize("converter", SINC)
@@ -435,15 +445,38 @@ def _glide_setup(r, ref, steps):
         ([(30_000, 1 / 200), (30_000, 1 / 150)], False),
         # Too little output to glide away from 1/200: libsamplerate's last ratio stays there.
         ([(30_000, 1 / 200), (100, 1 / 150)], True),
+        # A fresh state takes its first request's ratio: no glide, however little of its room
+        # the converter's delay lets it fill.
+        ([(30_000, 1 / 180)], False),
+        # Five frames made in a room of six: the last one's ratio, 1/191.14, stays below.
+        ([(30_000, 1 / 200), (1000, 1 / 187)], True),
+        # A new stream, whose first block makes nothing, glides from that block's ratio.
+        ([(30_000, 1 / 200), "reset", (1000, 1 / 100)], False),
+        ([(30_000, 1 / 200, "end"), (1000, 1 / 100)], False),
+        # Copies hold the last ratio of their source.
+        ([(30_000, 1 / 200), "copy"], True),
+        ([(30_000, 1 / 200), "clone"], True),
     ],
-    ids=["set to the bound", "set below", "below", "glided up", "barely moved"],
+    ids=[
+        "set to the bound",
+        "set below",
+        "below",
+        "glided up",
+        "barely moved",
+        "first block partly filled",
+        "glided to just short of the bound",
+        "below, then reset",
+        "below, then ended",
+        "copied below",
+        "cloned below",
+    ],
 )
 def test_last_block_glides_in_one_request_where_the_padding_fits(rng, converter, steps, end_alone):
     """A ratio change in the last block glides over the room of the request that brings it; the
     end mark comes with the data, as in one request of libsamplerate's own, wherever the
     block's ratio and libsamplerate's last ratio are both at the bound or above."""
-    r, ref = Resampler(converter), srcref.State(CONVERTERS.index(converter), 1)
-    _glide_setup(r, ref, steps)
+    r, ref = _glide_setup(Resampler(converter), srcref.State(CONVERTERS.index(converter), 1), steps)
+    assert (min(ref.last_ratio(), 0.5) < PADDING_FITS_FROM) == end_alone
     # Gliding up, the request runs out of data before its room is full, and the end mark with
     # the data gives the tail in the same request, at ratios of that glide.
     last = signal(rng, 40_000, 1)[:, 0]

@@ -225,9 +225,13 @@ def test_one_object_hammered_by_threads_serves_one_at_a_time(isolated, kind):
 
 
 INTERRUPTED_SCRIPT = """
-import sys, time
+import signal, sys, time
 import numpy as np
 import quavix
+
+# A shell that starts jobs in the background has them ignore SIGINT, and Python then leaves it
+# ignored: Ctrl-C's own handler is put back so that the signal raises KeyboardInterrupt.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 x = np.random.default_rng(5).uniform(-1, 1, (44100 * 60, 2)).astype(np.float32)
 print("converting", flush=True)

@@ -22,6 +22,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from test_module import BUILT_FOR, SUPPORTED, _installed_interpreter
 
 REPO = Path(__file__).resolve().parent.parent
 LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
@@ -179,6 +180,24 @@ def test_stubs_reach_type_checkers_from_the_installed_wheel(fresh_python, tmp_pa
         capture_output=True, text=True, timeout=300, cwd=tmp_path, env=tool_env(),
     )  # fmt: skip
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("version", [v for v in SUPPORTED if v != BUILT_FOR])
+def test_other_interpreters_pip_refuses_the_wheel(wheels, version, tmp_path):
+    other = _installed_interpreter(version)
+    if other is None:
+        pytest.skip(f"no CPython {version} on this machine")
+    # pip run by the other interpreter judges the wheel by that interpreter's tags. Into a target
+    # folder, as the interpreter's own site-packages may be marked as externally managed.
+    done = subprocess.run(
+        [INTERPRETER, "-m", "pip", "--python", other, "install", "--no-deps", "--no-index",
+         "--target", str(tmp_path / "site"), str(wheels[1])],
+        capture_output=True, text=True, timeout=300, env=tool_env(),
+    )  # fmt: skip
+    assert done.returncode == 1, done.stdout + done.stderr
+    message = f"ERROR: {wheels[1].name} is not a supported wheel on this platform."
+    assert message in done.stderr.splitlines(), done.stderr
+    assert not (tmp_path / "site").exists()
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="binutils' readelf is not installed")

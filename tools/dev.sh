@@ -17,7 +17,9 @@
 #   tools/dev.sh [options] python [args]          run the environment's python
 #
 # Options (or the environment variables beside them):
-#   --python 3.X    QUAVIX_PYTHON=3.X    the CPython to use: 3.10, 3.11, 3.12 (the default) or 3.13
+#   --python 3.X    QUAVIX_PYTHON=3.X    the CPython to use: 3.10, 3.11, 3.12 (the default), 3.13,
+#                                        3.14 or 3.15 (these two in a Debian forky root, run as
+#                                        root: tools/python-forky.sh)
 #   --numpy oldest  QUAVIX_NUMPY=oldest  run on the oldest NumPy that quavix declares for that
 #                                        CPython (tools/numpy-oldest.txt); the module is still
 #                                        built against NumPy 2 headers
@@ -27,7 +29,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-supported_pythons=(3.10 3.11 3.12 3.13)
+supported_pythons=(3.10 3.11 3.12 3.13 3.14 3.15)
 python_version=${QUAVIX_PYTHON:-3.12}
 numpy_choice=${QUAVIX_NUMPY:-newest}
 
@@ -58,12 +60,17 @@ if [ "$numpy_choice" != newest ] && [ "$numpy_choice" != oldest ]; then
 fi
 
 # Where the interpreter comes from; each way has a file of its own that defines provide_python,
-# which prints the interpreter's path or says what is missing and fails.
-source "$repo/tools/python-pyenv.sh"
+# which prints the interpreter's path or says what is missing and fails. A provider may keep the
+# environments elsewhere (venv_home).
+venv_home=$repo
+case "$python_version" in
+3.14 | 3.15) source "$repo/tools/python-forky.sh" ;;
+*) source "$repo/tools/python-pyenv.sh" ;;
+esac
 
 flavour=$python_version
 [ "$numpy_choice" = oldest ] && flavour+=-numpy-oldest
-venv="$repo/.venv-$flavour"
+venv="$venv_home/.venv-$flavour"
 build_options=(-Cbuild-dir=build/{wheel_tag}${flavour#$python_version})
 pip_constraints=()
 [ "$numpy_choice" = oldest ] && pip_constraints=(-c "$repo/tools/numpy-oldest.txt")
@@ -175,7 +182,7 @@ example)
     exec "$venv/bin/python" "$repo/examples/convert_file.py" "$@"
     ;;
 sanitize)
-    venv="$repo/.venv-sanitize-$flavour"
+    venv="$venv_home/.venv-sanitize-$flavour"
     build_options=(-Cbuild-dir=build/sanitize-$flavour -Ccmake.define.QUAVIX_SANITIZE=ON)
     setup
     runtimes="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"

@@ -38,33 +38,46 @@ bool more_to_do(std::int64_t used, std::int64_t frames, bool end_mark, bool fill
     return used < frames || (end_mark && filled);
 }
 
+// The src_process requests of one block after its first: the state they go to, what they keep
+// up to date between blocks, and what every request of the block shares.
+struct BlockRequests {
+    SRC_STATE* state;
+    LastRatio& last_ratio;
+    LinearLookback& lookback;
+    std::size_t channels;
+    double ratio;
+
+    Progress send(const float* input, std::int64_t frames, float* output, std::size_t room,
+                  bool end_mark) const {
+        return stream_request(state, last_ratio, input, frames, output, room, ratio, end_mark);
+    }
+};
+
 // The requests after the first one of a block. libsamplerate leaves input unused when a
 // request's room fills up (the ratio ramp towards a new ratio can need more room than
 // ceil(frames * ratio)), and after the end mark its delayed tail needs room of its own. So
 // ask again, at the same ratio and flag, while input is left or while with the end mark the
 // last request filled its room. A request that uses nothing and makes nothing ends it.
-Pieces follow_up(SRC_STATE* state, LastRatio& last_ratio, LinearLookback& lookback,
-                 const float* input, std::int64_t frames, std::size_t channels, double ratio,
-                 bool end_mark, Progress first, std::size_t first_room) {
+Pieces follow_up(BlockRequests block, const float* input, std::int64_t frames, bool end_mark,
+                 Progress first, std::size_t first_room) {
     Pieces pieces;
     std::int64_t used = first.used;
     bool filled = first.generated == first_room;
     std::size_t spare = first_spare_frames;
     while (more_to_do(used, frames, end_mark, filled)) {
         const std::int64_t remaining = frames - used;
-        const std::size_t room = output_capacity(remaining, ratio) + spare;
-        const float* rest =
-            used == 0 ? lookback.guard(input, frames) : unused_input(input, frames, used, channels);
-        std::vector<float> piece(room * channels);
-        const Progress step =
-            stream_request(state, last_ratio, rest, remaining, piece.data(), room, ratio, end_mark);
+        const std::size_t room = output_capacity(remaining, block.ratio) + spare;
+        const float* rest = used == 0 ? block.lookback.guard(input, frames)
+                                      : unused_input(input, frames, used, block.channels);
+        std::vector<float> piece(room * block.channels);
+        const Progress step = block.send(rest, remaining, piece.data(), room, end_mark);
         if (step.used == 0 && step.generated == 0) {
             break;
         }
         used += step.used;
         filled = step.generated == room;
         // Shrinking keeps the memory: no frame moves.
-        piece.resize(step.generated * channels);
+        piece.resize(step.generated * block.channels);
         if (!piece.empty()) {
             pieces.push_back(std::move(piece));
         }
@@ -76,11 +89,10 @@ Pieces follow_up(SRC_STATE* state, LastRatio& last_ratio, LinearLookback& lookba
 // The end mark alone, after all of a block's data: requests with no input, asked again while
 // they fill their room. `nothing` is what libsamplerate is pointed at for the input: not null,
 // or the sinc converters skip their end handling, and not inside the output.
-Pieces end_mark_alone(SRC_STATE* state, LastRatio& last_ratio, LinearLookback& lookback,
-                      const float* nothing, std::size_t channels, double ratio) {
+Pieces end_mark_alone(BlockRequests block, const float* nothing) {
     // As if after a request that filled an empty room.
     const Progress none{0, 0};
-    return follow_up(state, last_ratio, lookback, nothing, 0, channels, ratio, true, none, 0);
+    return follow_up(block, nothing, 0, true, none, 0);
 }
 
 // One new array holding the first request's frames followed by every piece, each frame
@@ -153,14 +165,16 @@ py::array Resampler::process(const FrameInput& input, double ratio, bool end_of_
         const GilRelease gil(worth_releasing(converter_type_, frames, capacity, width));
         first = stream_request(state_.get(), last_ratio_, lookback_.guard(data, frames), frames,
                                out, capacity, ratio, end_with_data);
+        // Made only for the rare follow-up requests: nothing of it is kept across the first.
+        const auto requests = [&] {
+            return BlockRequests{state_.get(), last_ratio_, lookback_, width, ratio};
+        };
         // Most blocks are done in one request; asking first spares them the call.
         if (more_to_do(first.used, frames, end_with_data, first.generated == capacity)) {
-            pieces = follow_up(state_.get(), last_ratio_, lookback_, data, frames, width, ratio,
-                               end_with_data, first, capacity);
+            pieces = follow_up(requests(), data, frames, end_with_data, first, capacity);
         }
         if (end_alone) {
-            Pieces tail = end_mark_alone(state_.get(), last_ratio_, lookback_,
-                                         unused_input(data, frames, frames, width), width, ratio);
+            Pieces tail = end_mark_alone(requests(), unused_input(data, frames, frames, width));
             std::move(tail.begin(), tail.end(), std::back_inserter(pieces));
         }
         if (frames > 0) {
