@@ -20,15 +20,13 @@ void copy_to_top_level(py::module_& top, const py::module_& from, const char* na
 // serves one thread at a time under a claim of its own, and what two threads can reach is
 // atomic or under that claim. Elsewhere the module definition keeps its slots as they are,
 // with no Py_mod_gil slot.
+py::mod_gil_not_used gil_option() {
 #ifdef Py_GIL_DISABLED
-py::mod_gil_not_used gil_option() {
     return py::mod_gil_not_used();
-}
 #else
-py::mod_gil_not_used gil_option() {
     return py::mod_gil_used();
-}
 #endif
+}
 
 } // namespace
 
