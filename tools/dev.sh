@@ -214,7 +214,9 @@ tsan)
     source_sanitizer=thread
     venv="$repo/.venv-tsan-$flavour"
     requirements=tools/requirements-tsan.txt
-    build_options=(-Cbuild-dir=build/tsan-$flavour -Ccmake.define.QUAVIX_SANITIZE_THREAD=ON)
+    # Unstripped, so that reports name our functions and lines.
+    build_options=(-Cbuild-dir=build/tsan-$flavour -Ccmake.define.QUAVIX_SANITIZE_THREAD=ON
+        -Cinstall.strip=false -Ccmake.build-type=RelWithDebInfo)
     libsamplerate=$(provide_libsamplerate_thread_sanitizer) || exit 1
     export PKG_CONFIG_PATH="$libsamplerate/lib/pkgconfig" LD_LIBRARY_PATH="$libsamplerate/lib"
     setup
@@ -222,7 +224,9 @@ tsan)
     # Every report fails the run (exit status 66); the suppressions name CPython's internals only.
     export TSAN_OPTIONS="halt_on_error=0:exitcode=66:second_deadlock_stack=1:suppressions=$repo/tools/tsan-suppressions.txt"
     cd "$repo"
-    exec "$venv/bin/python" -m pytest -p no:cacheprovider --timeout=1800 -o faulthandler_timeout=2800 \
+    # Reports go to the process's standard error, which pytest leaves alone (--capture=sys).
+    exec "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys --timeout=1800 \
+        -o faulthandler_timeout=2800 \
         tests/test_threads.py "$@"
     ;;
 wheel)

@@ -132,27 +132,30 @@ build_cpython_free_threaded() {
     rm -rf "$work"
 }
 
-# The free-threaded CPython 3.13 built with --with-thread-sanitizer, run from its build tree in
-# $source_cache/cpython-3.13t-tsan (installing would compile the whole standard library with the
-# instrumented interpreter, most of the time such a build takes). A build tree is used where it
-# was built, so this one is trusted only once the marker written after a complete build is there.
-thread_sanitizer_python=$source_cache/cpython-3.13t-tsan/python
+# The free-threaded CPython 3.13 built with --with-thread-sanitizer, installed to
+# $source_cache/cpython-3.13t-tsan like the plain one, except that its standard library is not
+# compiled at install: the instrumented interpreter would take most of the build's time for it,
+# and it compiles the few modules a test run imports as they are imported.
 build_cpython_thread_sanitizer() {
-    local tree="$source_cache/cpython-3.13t-tsan"
+    local final="$source_cache/cpython-3.13t-tsan" work="$source_cache/cpython-3.13t-tsan.work"
     cpython_build_tools || return 1
-    say "building CPython 3.13 free-threaded with ThreadSanitizer in $tree (once)"
-    rm -rf "$tree"
-    unpack_cpython "$tree" || return 1
+    say "building CPython 3.13 free-threaded with ThreadSanitizer into $final (once)"
+    rm -rf "$work"
+    unpack_cpython "$work/src" || return 1
     (
         set -e
-        cd "$tree"
-        ./configure -q --disable-gil --with-thread-sanitizer --with-ensurepip=no \
-            >configure.log 2>&1
-        make -s -j"$source_jobs" >make.log 2>&1
-    ) || { say "building CPython with ThreadSanitizer failed; see the logs in $tree"; return 1; }
-    is_wanted_python "$thread_sanitizer_python" ||
-        { say "the CPython built in $tree does not run free-threaded"; return 1; }
-    touch "$tree/.quavix-complete"
+        cd "$work/src"
+        ./configure -q --prefix="$final" --disable-gil --with-thread-sanitizer \
+            --with-ensurepip=no >"$work/configure.log" 2>&1
+        make -s -j"$source_jobs" >"$work/make.log" 2>&1
+        # compileall is only asked for its usage, which skips the compiling.
+        make -s install DESTDIR="$work/root" COMPILEALL_OPTS=--help >"$work/install.log" 2>&1
+    ) || { say "building CPython with ThreadSanitizer failed; see the logs in $work"; return 1; }
+    is_wanted_python "$work/root$final/bin/python3.13t" ||
+        { say "the CPython built in $work does not run free-threaded"; return 1; }
+    rm -rf "$final"
+    mv "$work/root$final" "$final"
+    rm -rf "$work"
 }
 
 # libsamplerate from Debian's source package (the upstream tarball), built with
@@ -193,10 +196,11 @@ provide_libsamplerate_thread_sanitizer() {
 # ThreadSanitizer.
 provide_python() {
     if [ "${source_sanitizer:-}" = thread ]; then
-        if [ ! -f "$source_cache/cpython-3.13t-tsan/.quavix-complete" ]; then
+        local tsan="$source_cache/cpython-3.13t-tsan/bin/python3.13t"
+        if ! is_wanted_python "$tsan"; then
             build_cpython_thread_sanitizer >&2 || return 1
         fi
-        printf '%s\n' "$thread_sanitizer_python"
+        printf '%s\n' "$tsan"
         return 0
     fi
     local python="$source_cache/cpython-3.13t/bin/python3.13t"
