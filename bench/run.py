@@ -19,6 +19,7 @@ lists them); this driver only picks and runs them.
 import argparse
 import sys
 import time
+from dataclasses import replace
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
@@ -63,6 +64,14 @@ def parse_arguments(argv):
         help="run only these sections (repeatable); writes nothing",
     )
     parser.add_argument(
+        "--also-python",
+        action="append",
+        default=[],
+        metavar="PATH",
+        help="another interpreter, with quavix installed, whose small-block thread figures "
+        "stand beside this one's (repeatable)",
+    )
+    parser.add_argument(
         "--no-write", action="store_true", help="full run without writing docs/ and README.md"
     )
     return parser.parse_args(argv)
@@ -74,7 +83,7 @@ def main(argv=None):
         if args.selftest:
             return selftest.run(ref)
 
-        settings = QUICK if args.quick else FULL
+        settings = replace(QUICK if args.quick else FULL, other_pythons=tuple(args.also_python))
         head = report.header(ref.version)
         print(head + "\n", flush=True)
         started = time.perf_counter()

@@ -19,6 +19,7 @@ class Settings:
     thread_seconds: float  # signal length of each thread's conversion
     interrupt_seconds: float  # signal length of the conversion that SIGINT stops
     interrupt_runs: int
+    other_pythons: tuple = ()  # interpreters whose small-block thread figures stand beside ours
 
 
 FULL = Settings(

@@ -16,9 +16,23 @@ void copy_to_top_level(py::module_& top, const py::module_& from, const char* na
     top.attr(name) = from.attr(name);
 }
 
+// On a free-threaded CPython the module declares that it runs without the GIL: every object
+// serves one thread at a time under a claim of its own, and what two threads can reach is
+// atomic or under that claim. Elsewhere the module definition keeps its slots as they are,
+// with no Py_mod_gil slot.
+#ifdef Py_GIL_DISABLED
+py::mod_gil_not_used gil_option() {
+    return py::mod_gil_not_used();
+}
+#else
+py::mod_gil_not_used gil_option() {
+    return py::mod_gil_used();
+}
+#endif
+
 } // namespace
 
-PYBIND11_MODULE(quavix, m) {
+PYBIND11_MODULE(quavix, m, gil_option()) {
     m.doc() = "A simple python wrapper library around libsamplerate";
     m.attr("__version__") = "nightly";
     m.attr("__libsamplerate_version__") = "";

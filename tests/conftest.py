@@ -27,7 +27,17 @@ def pytest_report_header():
     return None
 
 
+# Fixtures that make a test unfit for pytest-run-parallel's several threads at once, with the
+# reason; their tests carry its thread_unsafe marker and run on one thread.
+THREAD_UNSAFE_FIXTURES = {
+    "ref": "drives one C reference process over one pipe, with files of its own",
+}
+
+
 def pytest_collection_modifyitems(config, items):
+    for item in items:
+        for name in THREAD_UNSAFE_FIXTURES.keys() & set(item.fixturenames):
+            item.add_marker(pytest.mark.thread_unsafe(reason=THREAD_UNSAFE_FIXTURES[name]))
     if not os.environ.get("QUAVIX_SANITIZED"):
         return
     for item in items:

@@ -120,16 +120,30 @@ def test_sweep_rejection_reads_the_level_of_an_added_image(level_db):
     assert quality.sweep_rejection(sweep + image) == pytest.approx(-level_db, abs=1.0)
 
 
-@pytest.mark.parametrize("call", [name for name, _ in threads.roads()])
-def test_thread_section_converts_in_two_threads_what_it_converts_in_series(call):
-    convert = dict(threads.roads())[call]
+@pytest.mark.parametrize(
+    "call, block",
+    [(name, None) for name, _ in threads.roads()]
+    + [(name, size) for name in threads.block_calls() for size in (threads.SMALL_BLOCK, 1000)],
+)
+def test_thread_section_converts_in_two_threads_what_it_converts_in_series(call, block):
+    """The large-block table converts whole signals; the small-block one cuts them into blocks,
+    and its outputs, joined, are those of the same road in one thread."""
     signals = [signal(9000, 2, seed) for seed in (1, 2)]
-    alone = threads.in_series(convert, signals)
+    if block is None:
+        convert, inputs = dict(threads.roads())[call], signals
+    else:
+        convert = threads.in_blocks(call, block)
+        inputs = [[data[i : i + block] for i in range(0, len(data), block)] for data in signals]
+    alone = threads.in_series(convert, inputs)
     for together, expected, data in zip(
-        threads.in_threads(convert, signals), alone, signals, strict=True
+        threads.in_threads(convert, inputs), alone, signals, strict=True
     ):
-        np.testing.assert_array_equal(together, expected)
-        np.testing.assert_array_equal(expected, quavix.resample(data, RATIO, threads.CONVERTER))
+        if block is None:
+            np.testing.assert_array_equal(together, expected)
+            np.testing.assert_array_equal(expected, quavix.resample(data, RATIO, threads.CONVERTER))
+        else:
+            np.testing.assert_array_equal(np.concatenate(together), np.concatenate(expected))
+            assert len(np.concatenate(expected)) >= len(data) * RATIO - block
 
 
 def test_thread_section_sees_sigint_stop_a_converting_child():

@@ -1,9 +1,11 @@
+import ctypes
 import glob
 import importlib
 import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -71,6 +73,7 @@ def test_submodule_import_in_a_fresh_interpreter(isolated, statement):
     assert result.stdout.strip().startswith(("quavix.", "error_handler"))
 
 
+@pytest.mark.thread_unsafe(reason="takes quavix out of sys.modules for a while")
 def test_reimport_returns_the_same_module_without_running_the_body_again():
     original = sys.modules.pop("quavix")
     try:
@@ -81,6 +84,62 @@ def test_reimport_returns_the_same_module_without_running_the_body_again():
     finally:
         sys.modules["quavix"] = original
         del original.user_marker
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+class ModuleSlot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+
+def module_definition():
+    """(m_name, [(slot id, value), ...]) of quavix's module definition, read through the C API.
+    PyModuleDef starts with the object header and three words of PyModuleDef_Base, followed by
+    m_name, m_doc, m_size, m_methods and m_slots."""
+    get_def = ctypes.pythonapi.PyModule_GetDef
+    get_def.restype = ctypes.c_void_p
+    get_def.argtypes = [ctypes.py_object]
+    definition = get_def(quavix)
+    word = ctypes.sizeof(ctypes.c_void_p)
+    base = definition + object.__basicsize__ + 3 * word
+    name = ctypes.c_char_p.from_address(base).value
+    slot = ModuleSlot.from_address(ctypes.c_void_p.from_address(base + 4 * word).value)
+    slots = []
+    while slot.slot != 0:
+        slots.append((slot.slot, slot.value))
+        slot = ModuleSlot.from_address(ctypes.addressof(slot) + ctypes.sizeof(ModuleSlot))
+    return name, slots
+
+
+def test_module_definition_slots():
+    name, slots = module_definition()
+    assert name == b"quavix"
+    # Py_mod_create, Py_mod_exec, then Py_mod_multiple_interpreters (NOT_SUPPORTED, a null
+    # value) where CPython has it, and Py_mod_gil (NOT_USED, 1) on free-threaded builds alone.
+    expected = [(1, slots[0][1]), (2, slots[1][1])]
+    if sys.version_info >= (3, 12):
+        expected.append((3, None))
+    if FREE_THREADED:
+        expected.append((4, 1))
+    assert slots == expected
+    assert None not in (slots[0][1], slots[1][1])
+
+
+def test_import_leaves_the_gil_as_the_build_has_it():
+    """A free-threaded CPython stays without the GIL, with nothing to warn about; a CPython
+    with a GIL keeps it. PYTHON_GIL is dropped, as it would override the module's choice."""
+    code = "import sys, quavix; print(getattr(sys, '_is_gil_enabled', lambda: True)())"
+    env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
+    result = subprocess.run(
+        [sys.executable, "-W", "error", "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+    )
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.strip() == str(not FREE_THREADED)
 
 
 # Every CPython that quavix is built for; the module of one refuses the others.

@@ -5,6 +5,7 @@ import json
 import signal
 import subprocess
 import sys
+import sysconfig
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -16,6 +17,14 @@ import quavix
 
 THREADS = 8
 SECONDS = 1.0
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.fixture(autouse=True)
+def gil_as_built():
+    """Threads run side by side only with the GIL off, which a free-threaded CPython keeps
+    unless a module it loaded turns it back on."""
+    assert getattr(sys, "_is_gil_enabled", lambda: True)() is not FREE_THREADED
 
 
 def stream(seed):
@@ -102,23 +111,58 @@ def test_converters_in_threads_give_single_threaded_results(convert, converter):
 
 
 HAMMER_SCRIPT = """
-import json, threading, time
+import json, sys, threading, time
 import numpy as np
 import quavix
 
 x = np.random.default_rng(3).uniform(-1, 1, (8192, 2)).astype(np.float32)
-# Each block ends its stream, so every process starts a new one: its result does not depend
-# on which calls of the other threads came before it.
-expected = quavix.Resampler("sinc_fastest", 2).process(x, 0.9, True)
-r = quavix.Resampler("sinc_fastest", 2)
-CALLS = {
-    "process": lambda: r.process(x, 0.9, True),
-    "reset": r.reset,
-    "set_ratio": lambda: r.set_ratio(0.9),
-    "clone": lambda: r.clone().process(x, 0.9, True),
-    "copy": lambda: quavix.Resampler(r).process(x, 0.9, True),
-}
-done, refused, wrong = [], [], []
+if KIND == "Resampler":
+    # Each block ends its stream, so every process starts a new one: its result does not
+    # depend on which calls of the other threads came before it.
+    def convert(obj):
+        return obj.process(x, 0.9, True)
+
+    r = quavix.Resampler("sinc_fastest", 2)
+    CALLS = {
+        "process": lambda: convert(r),
+        "reset": r.reset,
+        "set_ratio": lambda: r.set_ratio(0.9),
+        "clone": lambda: convert(r.clone()),
+        "copy": lambda: convert(quavix.Resampler(r)),
+        "converter_type": lambda: r.converter_type,
+        "channels": lambda: r.channels,
+    }
+else:
+    local = threading.local()
+
+    def feed():
+        # On each thread x, then the end of the input, in turn: a sinc converter drains and
+        # starts afresh after it, so every read converts x whole, whatever came before it.
+        local.given = not getattr(local, "given", False)
+        return x if local.given else None
+
+    def convert(obj):
+        return obj.read(20000)
+
+    r = quavix.CallbackResampler(feed, 0.9, "sinc_fastest", 2)
+    CALLS = {
+        "read": lambda: convert(r),
+        "reset": r.reset,
+        "set_starting_ratio": lambda: r.set_starting_ratio(0.9),
+        "clone": lambda: convert(r.clone()),
+        "copy": lambda: convert(quavix.CallbackResampler(r)),
+        "__exit__": lambda: r.__exit__(None, None, None),
+        "ratio": lambda: r.ratio,
+        "ratio=": lambda: setattr(r, "ratio", 0.9),
+        "converter_type": lambda: r.converter_type,
+        "channels": lambda: r.channels,
+    }
+CONVERSIONS = {"process", "read", "clone", "copy"}
+expected = convert(type(r)(r))
+VALUES = {"ratio": 0.9, "converter_type": 2, "channels": 2}
+# After __exit__ and until the next read, libsamplerate refuses the closed object's state.
+CLOSED = "SRC_STATE pointer is NULL."
+exact, refused, closed, wrong = [], [], [], []
 deadline = time.monotonic() + 1.5
 
 
@@ -129,12 +173,17 @@ def hammer(seed):
         name = names[rng.integers(len(names))]
         try:
             got = CALLS[name]()
+        except quavix.ResamplingError as error:
+            (closed if str(error) == CLOSED else wrong).append(name)
+            continue
         except RuntimeError as error:
             refused.append((name, str(error)))
             continue
-        if got is not None and not np.array_equal(got, expected):
-            wrong.append(name)
-        done.append(name)
+        if name in CONVERSIONS:
+            right = np.array_equal(got, expected)
+        else:
+            right = got == VALUES.get(name)
+        (exact if right else wrong).append(name)
 
 
 threads = [threading.Thread(target=hammer, args=(i,)) for i in range(4)]
@@ -142,23 +191,37 @@ for t in threads:
     t.start()
 for t in threads:
     t.join()
-r.reset()
-after = bool(np.array_equal(r.process(x, 0.9, True), expected))
-print(json.dumps({"done": done, "refused": refused, "wrong": wrong, "after": after}))
+after = bool(np.array_equal(convert(r), expected))
+gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+outcome = {"exact": exact, "refused": refused, "closed": closed, "wrong": wrong}
+print(json.dumps({**outcome, "after": after, "gil": gil}))
 """
 
+BUSY = {
+    "Resampler": "the same object is in use in another thread",
+    "CallbackResampler": "a read of the same object is in progress (from its callable or from "
+    "another thread)",
+}
+MEMBER_NAMES = {"copy": "copying", "clone": "clone()", "ratio=": "setting ratio"}
 
-def test_one_resampler_hammered_by_threads_serves_one_at_a_time(isolated):
-    result = isolated(HAMMER_SCRIPT)
+
+@pytest.mark.parametrize("kind", BUSY)
+def test_one_object_hammered_by_threads_serves_one_at_a_time(isolated, kind):
+    """Four threads call every member of one object at random: each call gives what it gives
+    alone, or is refused as busy, or, on a CallbackResampler closed by __exit__, meets
+    libsamplerate's refusal of the closed state. With no GIL on a free-threaded build."""
+    result = isolated(f"KIND = {kind!r}\n" + HAMMER_SCRIPT)
     assert result.returncode == 0, result.stderr
     outcome = json.loads(result.stdout)
     assert outcome["wrong"] == [] and outcome["after"]
-    assert outcome["done"] and outcome["refused"]
+    assert outcome["exact"] and outcome["refused"]
+    assert outcome["gil"] is not FREE_THREADED
+    if kind == "Resampler":
+        assert outcome["closed"] == []
+    assert set(outcome["closed"]) <= {"reset", "set_starting_ratio", "clone", "copy"}
     for name, message in outcome["refused"]:
-        member = {"copy": "copying", "clone": "clone()"}.get(name, f"{name}()")
-        assert message == (
-            f"Resampler: {member} is not allowed while the same object is in use in another thread"
-        ), name
+        member = MEMBER_NAMES.get(name, f"{name}()")
+        assert message == f"{kind}: {member} is not allowed while {BUSY[kind]}", name
 
 
 BUSY = "CallbackResampler: {} is not allowed while the same object is in use in another thread"

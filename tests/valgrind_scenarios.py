@@ -6,8 +6,8 @@ CallbackResampler it covers the roads where memory could go wrong: a copy readin
 input after its source is gone, callables that fail in every way, reset, __exit__ and
 re-opening, a chain of two converters, input after its end and refused use from inside the
 callable. Blocks are larger than NumPy's small-block cache, so that released input really
-goes back to the allocator. Run with PYTHONMALLOC=malloc; tests/test_callback_resampler.py
-drives it.
+goes back to the allocator. Run with PYTHONMALLOC=malloc (mimalloc on a free-threaded CPython,
+which has no other); tests/test_callback_resampler.py drives it.
 """
 
 import gc

@@ -90,7 +90,7 @@ CallbackResampler::CallbackResampler(const CallbackResampler& other)
 // The copy is served by itself alone (see reading_object). It takes a reference to the
 // source's held array because libsamplerate's copied record of unused input points into it.
 CallbackResampler::CallbackResampler(const CallbackResampler& other, const UseClaim& /*claim*/)
-    : callable_(other.callable_), held_input_(other.held_input_), ratio_(other.ratio_),
+    : callable_(other.callable_), held_input_(other.held_input_), ratio_(other.ratio()),
       converter_type_(other.converter_type_), channels_(other.channels_),
       lookback_(other.lookback_), input_end_(other.input_end_) {
     state_ = clone_state(other.state_.get());
@@ -99,7 +99,7 @@ CallbackResampler::CallbackResampler(const CallbackResampler& other, const UseCl
 CallbackResampler::CallbackResampler(CallbackResampler&& other) noexcept
     : state_(std::move(other.state_)), callable_(std::move(other.callable_)),
       held_input_(std::move(other.held_input_)), input_ndim_(std::exchange(other.input_ndim_, 0)),
-      ratio_(std::exchange(other.ratio_, 0.0)),
+      ratio_(other.ratio_.exchange(0.0, std::memory_order_relaxed)),
       converter_type_(std::exchange(other.converter_type_, 0)),
       channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)),
       input_end_(std::exchange(other.input_end_, InputEnd::none)) {}
@@ -117,14 +117,16 @@ UseClaim CallbackResampler::claim(const char* member) const {
 
 py::array CallbackResampler::read(std::size_t num_frames) {
     const UseClaim claimed = claim("read()");
-    check_ratio(ratio_);
+    // Only members under the claim change it, so it holds for the whole read.
+    const double target = ratio();
+    check_ratio(target);
     // libsamplerate counts output frames in a signed long.
     if (num_frames > static_cast<std::size_t>(LONG_MAX) / std::max<std::size_t>(channels_, 1)) {
         throw std::bad_alloc();
     }
     FrameArray output = allocate_frames(num_frames, static_cast<std::int32_t>(channels_), false);
     open_state();
-    const long generated = pull_frames(output, num_frames);
+    const long generated = pull_frames(output, num_frames, target);
     return shape_result(std::move(output), static_cast<std::size_t>(generated));
 }
 
@@ -139,12 +141,12 @@ void CallbackResampler::set_starting_ratio(double new_ratio) {
     // libsamplerate lets NaN through here and fails on it later.
     check_ratio(new_ratio);
     error_handler(src_set_ratio(state_.get(), new_ratio));
-    ratio_ = new_ratio;
+    ratio_.store(new_ratio, std::memory_order_relaxed);
 }
 
 void CallbackResampler::set_ratio(double ratio) {
     const UseClaim claimed = claim("setting ratio");
-    ratio_ = ratio;
+    ratio_.store(ratio, std::memory_order_relaxed);
 }
 
 CallbackResampler CallbackResampler::clone() const {
@@ -179,15 +181,15 @@ void CallbackResampler::forget_input() {
     lookback_.forget();
 }
 
-long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames) {
+long CallbackResampler::pull_frames(FrameArray& output, std::size_t num_frames, double ratio) {
     long generated = 0;
     float* out = output.mutable_data();
     {
         const ReadScope scope(*this);
-        const auto input = static_cast<std::int64_t>(static_cast<double>(num_frames) / ratio_);
+        const auto input = static_cast<std::int64_t>(static_cast<double>(num_frames) / ratio);
         const GilRelease gil(worth_releasing(converter_type_, input, num_frames, channels_));
         released_ = gil.released();
-        generated = src_callback_read(state_.get(), ratio_, static_cast<long>(num_frames), out);
+        generated = src_callback_read(state_.get(), ratio, static_cast<long>(num_frames), out);
     }
     released_ = nullptr;
     if (failure_) {

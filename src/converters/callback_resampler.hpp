@@ -2,6 +2,7 @@
 // callable for input whenever it has used up what it holds.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -53,7 +54,9 @@ public:
     CallbackResampler& enter() { return *this; }
     void exit(const py::object& type, const py::object& value, const py::object& traceback);
 
-    double ratio() const { return ratio_; }
+    // Read without the claim: a value another thread's set_starting_ratio or assignment is
+    // storing at that moment comes out whole, old or new.
+    double ratio() const { return ratio_.load(std::memory_order_relaxed); }
     // Takes any value: libsamplerate judges it at the next read.
     void set_ratio(double ratio);
     std::int32_t converter_type() const { return converter_type_; }
@@ -74,7 +77,7 @@ private:
 
     void open_state();
     void forget_input();
-    long pull_frames(FrameArray& output, std::size_t num_frames);
+    long pull_frames(FrameArray& output, std::size_t num_frames, double ratio);
     py::array shape_result(FrameArray output, std::size_t generated) const;
 
     // Whether a sinc converter is draining after the callable signalled the end of its input.
@@ -90,7 +93,10 @@ private:
     InputCallable callable_;
     FrameArray held_input_;      // the callable's last array, which libsamplerate may still read
     std::size_t input_ndim_ = 0; // rank of the first array of rank >= 1 the callable returned
-    double ratio_;
+    // Written under the claim, read by the ratio property without it.
+    std::atomic<double> ratio_;
+    // Set at construction and never changed while the object can be reached from Python: the
+    // properties read them without the claim.
     std::int32_t converter_type_;
     std::size_t channels_;
 

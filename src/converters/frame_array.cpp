@@ -1,9 +1,12 @@
 #include "converters/frame_array.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <stdexcept>
+
+#include <pybind11/gil_safe_call_once.h>
 
 #include "core/error_handler.hpp"
 
@@ -20,10 +23,29 @@ namespace {
 constexpr double min_ratio = 1.0 / 256.0;
 constexpr double max_ratio = 256.0;
 
+// Whether NumPy's C API table is in place. Set once the table is loaded, and read with
+// acquire order, so that the table's pointer, written by NumPy's plain store, is seen whole on
+// every thread that finds the flag set.
+std::atomic<bool> numpy_api_loaded{false};
+
+// Loads the table once, however many threads ask at once: on a free-threaded CPython two first
+// calls may run side by side. The GIL, where there is one, is let go while a thread waits for
+// another's load.
+[[gnu::noinline]] void load_numpy_api_once() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<bool> loaded;
+    loaded.call_once_and_store_result([] {
+        if (PyArray_ImportNumPyAPI() < 0) {
+            throw py::error_already_set();
+        }
+        return true;
+    });
+    numpy_api_loaded.store(true, std::memory_order_release);
+}
+
 // NumPy's C API is loaded when the first array needs it, as pybind11 loads its own.
 void load_numpy_api() {
-    if (PyArray_ImportNumPyAPI() < 0) {
-        throw py::error_already_set();
+    if (!numpy_api_loaded.load(std::memory_order_acquire)) {
+        load_numpy_api_once();
     }
 }
 
