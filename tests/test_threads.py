@@ -224,9 +224,6 @@ def test_one_object_hammered_by_threads_serves_one_at_a_time(isolated, kind):
         assert message == f"{kind}: {member} is not allowed while {BUSY[kind]}", name
 
 
-BUSY = "CallbackResampler: {} is not allowed while the same object is in use in another thread"
-
-
 @pytest.mark.parametrize("write", ["set_starting_ratio", "ratio"])
 def test_ratio_read_while_another_thread_writes_it(write):
     """A reader sees a ratio that was set, whole, or the busy error; never a torn value. With no
@@ -242,18 +239,18 @@ def test_ratio_read_while_another_thread_writes_it(write):
                     r.ratio = ratios[i % 3]
                 else:
                     r.set_starting_ratio(ratios[i % 3])
-            except RuntimeError as error:
+            except RuntimeError as error:  # if reads claim the object
                 member = "setting ratio" if write == "ratio" else "set_starting_ratio()"
-                assert str(error) == BUSY.format(member)
+                assert str(error).startswith(f"CallbackResampler: {member} is not allowed while ")
         stop.set()
 
     def reader():
         while not stop.is_set():
             try:
                 seen.add(r.ratio)
-            except RuntimeError as error:  # if reads claim the object too
+            except RuntimeError as error:  # if reads claim the object
                 assert str(error).startswith("CallbackResampler: ")
-                assert str(error).endswith(BUSY.format("")[len("CallbackResampler: ") :])
+                assert " is not allowed while " in str(error)
 
     with ThreadPoolExecutor(2) as pool:
         for done in [pool.submit(reader), pool.submit(writer)]:
