@@ -36,7 +36,7 @@ python_version=${QUAVIX_PYTHON:-3.12}
 numpy_choice=${QUAVIX_NUMPY:-newest}
 
 usage() {
-    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|wheel|bench|docs|python} [args...]" >&2
+    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|tsan|wheel|bench|docs|python} [args...]" >&2
     exit 2
 }
 
