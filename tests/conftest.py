@@ -1,6 +1,7 @@
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import numpy as np
@@ -9,6 +10,21 @@ import pytest
 # The sanitizer build runs several times slower, so its run has longer time limits: tools/dev.sh
 # gives it a longer default, and the tests that set their own limit get this many times theirs.
 SANITIZED_TIME_FACTOR = 3
+
+
+# The example programs read and write sound files with soundfile, whose CFFI builds for no
+# free-threaded CPython before 3.14: on the free-threaded 3.13 their tests are left out.
+WITHOUT_SOUNDFILE = sys.version_info[:2] == (3, 13) and bool(
+    sysconfig.get_config_var("Py_GIL_DISABLED")
+)
+if WITHOUT_SOUNDFILE:
+    collect_ignore = ["test_batch.py", "test_cli.py", "test_convert_file.py", "test_demo.py"]
+
+
+def pytest_report_header():
+    if WITHOUT_SOUNDFILE:
+        return "example programs not tested: soundfile cannot be installed on free-threaded 3.13"
+    return None
 
 
 # Fixtures that make a test unfit for pytest-run-parallel's several threads at once, with the

@@ -224,6 +224,40 @@ def test_one_object_hammered_by_threads_serves_one_at_a_time(isolated, kind):
         assert message == f"{kind}: {member} is not allowed while {BUSY[kind]}", name
 
 
+@pytest.mark.parametrize("write", ["set_starting_ratio", "ratio"])
+def test_ratio_read_while_another_thread_writes_it(write):
+    """A reader sees a ratio that was set, whole, or the busy error; never a torn value. With no
+    interpreter lock this is where an unguarded field would race (ThreadSanitizer sees it)."""
+    r = quavix.CallbackResampler(lambda: None, 1.0, "linear", 1)
+    ratios = (0.5, 2.0, 1.0)
+    seen, stop = set(), threading.Event()
+
+    def writer():
+        for i in range(20000):
+            try:
+                if write == "ratio":
+                    r.ratio = ratios[i % 3]
+                else:
+                    r.set_starting_ratio(ratios[i % 3])
+            except RuntimeError as error:  # if reads claim the object
+                member = "setting ratio" if write == "ratio" else "set_starting_ratio()"
+                assert str(error).startswith(f"CallbackResampler: {member} is not allowed while ")
+        stop.set()
+
+    def reader():
+        while not stop.is_set():
+            try:
+                seen.add(r.ratio)
+            except RuntimeError as error:  # if reads claim the object
+                assert str(error).startswith("CallbackResampler: ")
+                assert " is not allowed while " in str(error)
+
+    with ThreadPoolExecutor(2) as pool:
+        for done in [pool.submit(reader), pool.submit(writer)]:
+            done.result()
+    assert seen <= set(ratios)
+
+
 INTERRUPTED_SCRIPT = """
 import signal, sys, time
 import numpy as np

@@ -27,8 +27,10 @@ from test_module import BUILT_FOR, SUPPORTED, _installed_interpreter
 REPO = Path(__file__).resolve().parent.parent
 LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
 INTERPRETER = sys.executable
-# cp312 for CPython 3.12, and the extension's file name for it.
-ABI_TAG = sys.implementation.cache_tag.replace("cpython-", "cp")
+# cp312 for CPython 3.12 (cp313 and its ABI cp313t for the free-threaded 3.13), and the
+# extension's file name for it.
+PYTHON_TAG = sys.implementation.cache_tag.replace("cpython-", "cp")
+ABI_TAG = PYTHON_TAG + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 EXTENSION = "quavix" + sysconfig.get_config_var("EXT_SUFFIX")
 BUILD_OPTIONS = shlex.split(os.environ.get("QUAVIX_BUILD_OPTIONS", "-Cbuild-dir=build/{wheel_tag}"))
 
@@ -115,7 +117,7 @@ def test_repaired_wheel_is_manylinux_and_carries_libsamplerate(wheels):
     plain, repaired = wheels
     assert plain.name.endswith("-linux_x86_64.whl")
     tag = re.fullmatch(
-        rf"quavix-[^-]+-{ABI_TAG}-{ABI_TAG}-(manylinux_\d+_\d+_x86_64)\.whl", repaired.name
+        rf"quavix-[^-]+-{PYTHON_TAG}-{ABI_TAG}-(manylinux_\d+_\d+_x86_64)\.whl", repaired.name
     )
     assert tag, repaired.name
     with zipfile.ZipFile(repaired) as whl:

@@ -10,6 +10,8 @@
 #                                                 convert a file (examples/convert_file.py)
 #   tools/dev.sh [options] sanitize [pytest args] run the test suite on a build instrumented
 #                                                 with AddressSanitizer and UndefinedBehaviorSanitizer
+#   tools/dev.sh [options] tsan [pytest args]     the thread tests (tests/test_threads.py) under
+#                                                 ThreadSanitizer, on 3.13t only
 #   tools/dev.sh [options] wheel                  build the self-contained wheel into wheelhouse/
 #   tools/dev.sh [options] bench [args]           benchmarks against libsamplerate in C and peers
 #                                                 (bench/run.py; --quick, --selftest, --help)
@@ -19,7 +21,9 @@
 # Options (or the environment variables beside them):
 #   --python 3.X    QUAVIX_PYTHON=3.X    the CPython to use: 3.10, 3.11, 3.12 (the default), 3.13,
 #                                        3.14 or 3.15 (these two in a Debian forky root, run as
-#                                        root: tools/python-forky.sh)
+#                                        root: tools/python-forky.sh), or 3.13t, the free-threaded
+#                                        3.13, built once from Debian's source package
+#                                        (tools/python-source.sh)
 #   --numpy oldest  QUAVIX_NUMPY=oldest  run on the oldest NumPy that quavix declares for that
 #                                        CPython (tools/numpy-oldest.txt); the module is still
 #                                        built against NumPy 2 headers
@@ -29,12 +33,12 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-supported_pythons=(3.10 3.11 3.12 3.13 3.14 3.15)
+supported_pythons=(3.10 3.11 3.12 3.13 3.13t 3.14 3.15)
 python_version=${QUAVIX_PYTHON:-3.12}
 numpy_choice=${QUAVIX_NUMPY:-newest}
 
 usage() {
-    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|wheel|bench|docs|python} [args...]" >&2
+    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|tsan|wheel|bench|docs|python} [args...]" >&2
     exit 2
 }
 
@@ -64,6 +68,7 @@ fi
 # environments elsewhere (venv_home).
 venv_home=$repo
 case "$python_version" in
+3.13t) source "$repo/tools/python-source.sh" ;;
 3.14 | 3.15) source "$repo/tools/python-forky.sh" ;;
 *) source "$repo/tools/python-pyenv.sh" ;;
 esac
@@ -74,6 +79,7 @@ venv="$venv_home/.venv-$flavour"
 build_options=(-Cbuild-dir=build/{wheel_tag}${flavour#$python_version})
 pip_constraints=()
 [ "$numpy_choice" = oldest ] && pip_constraints=(-c "$repo/tools/numpy-oldest.txt")
+[ "$python_version" = 3.13t ] && pip_constraints+=(-c "$repo/tools/constraints-cp313t.txt")
 
 ensure_system_packages() {
     local missing=()
@@ -103,6 +109,9 @@ ensure_venv() {
     "$venv/bin/python" -m pip install -q --upgrade pip
 }
 
+# The build and test dependencies (tools/requirements-dev.txt, or a shorter list for a job).
+requirements=tools/requirements-dev.txt
+
 # pip install into the environment, held to the oldest NumPy where that was asked for.
 venv_pip_install() {
     "$venv/bin/python" -m pip install -q "${pip_constraints[@]}" "$@"
@@ -111,10 +120,15 @@ venv_pip_install() {
 # Build requirements, run-time and test dependencies; redone when pyproject.toml changes.
 ensure_dependencies() {
     local stamp="$venv/.quavix-deps" want
-    want=$(hash_of pyproject.toml tools/requirements-dev.txt tools/numpy-oldest.txt; echo "$numpy_choice")
+    want=$(hash_of pyproject.toml "$requirements" tools/numpy-oldest.txt tools/constraints-cp313t.txt; echo "$numpy_choice")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "installing Python dependencies"
-    venv_pip_install -r tools/requirements-dev.txt
+    if [ "$python_version" = 3.13t ]; then
+        # soundfile needs CFFI, which builds for no free-threaded CPython before 3.14.
+        venv_pip_install -r <(grep -v '^soundfile' "$requirements")
+    else
+        venv_pip_install -r "$requirements"
+    fi
     if [ "$numpy_choice" = oldest ]; then
         # The module is built against NumPy 2 headers, as a wheel is, and runs on the oldest
         # NumPy: the headers come from a NumPy 2 kept beside the environment, not in it.
@@ -170,6 +184,7 @@ case "$job" in
 test)
     setup
     ensure_requirements docs
+    [ "$python_version" = 3.13t ] && ensure_requirements free-threaded
     cd "$repo"
     exec "$venv/bin/python" -m pytest "$@"
     ;;
@@ -193,6 +208,31 @@ sanitize)
     # Several times slower than the plain build, so longer time limits (see tests/conftest.py).
     LD_PRELOAD="$runtimes" exec "$venv/bin/python" -m pytest --timeout=900 \
         -o faulthandler_timeout=2800 "$@"
+    ;;
+tsan)
+    # The free-threaded CPython, libsamplerate and the module, each built with ThreadSanitizer
+    # (the first two once, cached; see tools/python-source.sh), and the thread tests on them.
+    if [ "$python_version" != 3.13t ]; then
+        say "the ThreadSanitizer job runs on the free-threaded CPython: --python 3.13t"
+        exit 2
+    fi
+    source_sanitizer=thread
+    venv="$venv_home/.venv-tsan-$flavour"
+    requirements=tools/requirements-tsan.txt
+    # Unstripped, so that reports name our functions and lines.
+    build_options=(-Cbuild-dir=build/tsan-$flavour -Ccmake.define.QUAVIX_SANITIZE_THREAD=ON
+        -Cinstall.strip=false -Ccmake.build-type=RelWithDebInfo)
+    libsamplerate=$(provide_libsamplerate_thread_sanitizer) || exit 1
+    export PKG_CONFIG_PATH="$libsamplerate/lib/pkgconfig" LD_LIBRARY_PATH="$libsamplerate/lib"
+    setup
+    export QUAVIX_SANITIZED=1
+    # Every report fails the run (exit status 66); the suppressions name CPython's internals only.
+    export TSAN_OPTIONS="halt_on_error=0:exitcode=66:second_deadlock_stack=1:suppressions=$repo/tools/tsan-suppressions.txt"
+    cd "$repo"
+    # Reports go to the process's standard error, which pytest leaves alone (--capture=sys).
+    exec "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys --timeout=1800 \
+        -o faulthandler_timeout=2800 \
+        tests/test_threads.py "$@"
     ;;
 wheel)
     # The plain wheel, then auditwheel copies libsamplerate into it (see tests/test_wheel.py).
