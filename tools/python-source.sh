@@ -113,20 +113,23 @@ cpython_build_tools() {
     need_commands gcc:gcc make:make pkg-config:pkg-config tar:tar xz:xz-utils
 }
 
-# The free-threaded CPython 3.13, installed to $source_cache/cpython-3.13t: configured for that
-# prefix, installed into a staging root and renamed into place when complete.
-build_cpython_free_threaded() {
-    local final="$source_cache/cpython-3.13t" work="$source_cache/cpython-3.13t.work"
+# Builds a free-threaded CPython 3.13 configured for prefix FINAL with the configure options
+# that follow, installs it into a staging root (with the make options in cpython_install_options)
+# and renames it into place when complete.
+cpython_install_options=()
+build_cpython() {
+    local final=$1 work="$1.work"
+    shift
     cpython_build_tools || return 1
-    say "building CPython 3.13 free-threaded into $final (a few minutes, once)"
+    say "building CPython 3.13 free-threaded $* into $final (once)"
     rm -rf "$work"
     unpack_cpython "$work/src" || return 1
     (
         set -e
         cd "$work/src"
-        ./configure -q --prefix="$final" --disable-gil --with-ensurepip=install >"$work/configure.log" 2>&1
+        ./configure -q --prefix="$final" --disable-gil "$@" >"$work/configure.log" 2>&1
         make -s -j"$source_jobs" >"$work/make.log" 2>&1
-        make -s install DESTDIR="$work/root" >"$work/install.log" 2>&1
+        make -s install DESTDIR="$work/root" "${cpython_install_options[@]}" >"$work/install.log" 2>&1
     ) || { say "building CPython failed; see the logs in $work"; return 1; }
     is_wanted_python "$work/root$final/bin/python3.13t" ||
         { say "the CPython built in $work does not run free-threaded"; return 1; }
@@ -135,30 +138,18 @@ build_cpython_free_threaded() {
     rm -rf "$work"
 }
 
-# The free-threaded CPython 3.13 built with --with-thread-sanitizer, installed to
-# $source_cache/cpython-3.13t-tsan like the plain one, except that its standard library is not
-# compiled at install: the instrumented interpreter would take most of the build's time for it,
-# and it compiles the few modules a test run imports as they are imported.
+# The free-threaded CPython 3.13, in $source_cache/cpython-3.13t.
+build_cpython_free_threaded() {
+    build_cpython "$source_cache/cpython-3.13t" --with-ensurepip=install
+}
+
+# The same with ThreadSanitizer, in $source_cache/cpython-3.13t-tsan, except that its standard
+# library is not compiled at install: the instrumented interpreter would take most of the build's
+# time for it, and it compiles the few modules a test run imports as they are imported.
+# compileall is only asked for its usage, which skips the compiling.
 build_cpython_thread_sanitizer() {
-    local final="$source_cache/cpython-3.13t-tsan" work="$source_cache/cpython-3.13t-tsan.work"
-    cpython_build_tools || return 1
-    say "building CPython 3.13 free-threaded with ThreadSanitizer into $final (once)"
-    rm -rf "$work"
-    unpack_cpython "$work/src" || return 1
-    (
-        set -e
-        cd "$work/src"
-        ./configure -q --prefix="$final" --disable-gil --with-thread-sanitizer \
-            --with-ensurepip=no >"$work/configure.log" 2>&1
-        make -s -j"$source_jobs" >"$work/make.log" 2>&1
-        # compileall is only asked for its usage, which skips the compiling.
-        make -s install DESTDIR="$work/root" COMPILEALL_OPTS=--help >"$work/install.log" 2>&1
-    ) || { say "building CPython with ThreadSanitizer failed; see the logs in $work"; return 1; }
-    is_wanted_python "$work/root$final/bin/python3.13t" ||
-        { say "the CPython built in $work does not run free-threaded"; return 1; }
-    rm -rf "$final"
-    mv "$work/root$final" "$final"
-    rm -rf "$work"
+    cpython_install_options=(COMPILEALL_OPTS=--help)
+    build_cpython "$source_cache/cpython-3.13t-tsan" --with-thread-sanitizer --with-ensurepip=no
 }
 
 # libsamplerate from Debian's source package (the upstream tarball), built with
