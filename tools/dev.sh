@@ -112,6 +112,17 @@ ensure_venv() {
 # The build and test dependencies (tools/requirements-dev.txt, or a shorter list for a job).
 requirements=tools/requirements-dev.txt
 
+# A requirements file less what cannot be installed on this interpreter. On the free-threaded
+# 3.13: soundfile, which needs CFFI, which builds for no free-threaded CPython before 3.14; and
+# soxr, a peer of the benchmarks, which has no cp313t wheel.
+requirements_here() {
+    if [ "$python_version" = 3.13t ]; then
+        grep -Ev '^(soundfile|soxr)\b' "$1"
+    else
+        cat "$1"
+    fi
+}
+
 # pip install into the environment, held to the oldest NumPy where that was asked for.
 venv_pip_install() {
     "$venv/bin/python" -m pip install -q "${pip_constraints[@]}" "$@"
@@ -123,12 +134,7 @@ ensure_dependencies() {
     want=$(hash_of pyproject.toml "$requirements" tools/numpy-oldest.txt tools/constraints-cp313t.txt; echo "$numpy_choice")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "installing Python dependencies"
-    if [ "$python_version" = 3.13t ]; then
-        # soundfile needs CFFI, which builds for no free-threaded CPython before 3.14.
-        venv_pip_install -r <(grep -v '^soundfile' "$requirements")
-    else
-        venv_pip_install -r "$requirements"
-    fi
+    venv_pip_install -r <(requirements_here "$requirements")
     if [ "$numpy_choice" = oldest ]; then
         # The module is built against NumPy 2 headers, as a wheel is, and runs on the oldest
         # NumPy: the headers come from a NumPy 2 kept beside the environment, not in it.
@@ -156,7 +162,7 @@ ensure_requirements() {
     want=$(hash_of "$file")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "installing $1 dependencies"
-    venv_pip_install -r "$file"
+    venv_pip_install -r <(requirements_here "$file")
     printf '%s\n' "$want" >"$stamp"
 }
 
