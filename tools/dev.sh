@@ -63,6 +63,15 @@ if [ "$numpy_choice" != newest ] && [ "$numpy_choice" != oldest ]; then
     exit 2
 fi
 
+# Installs Debian packages with the machine's apt-get (through sudo when not root).
+apt_install() {
+    say "installing $* with apt-get"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
+}
+
 # Where the interpreter comes from; each way has a file of its own that defines provide_python,
 # which prints the interpreter's path or says what is missing and fails. A provider may keep the
 # environments elsewhere (venv_home).
@@ -88,11 +97,7 @@ ensure_system_packages() {
     command -v g++ >/dev/null 2>&1 || missing+=(g++)
     command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
     [ ${#missing[@]} -eq 0 ] && return 0
-    say "installing ${missing[*]} with apt-get"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+    apt_install "${missing[@]}"
 }
 
 hash_of() { cat "$@" 2>/dev/null | sha256sum | cut -d' ' -f1; }

@@ -60,6 +60,7 @@ forky_require() {
         exit 1
     fi
     local missing=() tool
+    command -v debootstrap >/dev/null 2>&1 || apt_install debootstrap || true
     for tool in debootstrap unshare chroot flock; do
         command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
     done

@@ -21,9 +21,15 @@ is_wanted_python() {
         >/dev/null 2>&1
 }
 
-# Says which commands are missing and which Debian packages provide them; fails if any is.
+# Installs the Debian packages of the commands that are missing (each given as COMMAND:PACKAGE);
+# says which are still missing and which packages provide them, and fails, if that did not work.
 need_commands() {
-    local missing=() pair
+    local packages=() missing=() pair
+    for pair in "$@"; do
+        command -v "${pair%%:*}" >/dev/null 2>&1 || packages+=("${pair#*:}")
+    done
+    [ ${#packages[@]} -eq 0 ] && return 0
+    apt_install "${packages[@]}" >&2 || true
     for pair in "$@"; do
         command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair%%:*} (Debian package ${pair#*:})")
     done
@@ -109,8 +115,13 @@ unpack_cpython() {
     tar -xf "$tarball" -C "$dest" --strip-components=1
 }
 
+# The compiler and tools, and the headers without which CPython builds with no ssl (so no pip
+# install), zlib or ctypes.
 cpython_build_tools() {
-    need_commands gcc:gcc make:make pkg-config:pkg-config tar:tar xz:xz-utils
+    need_commands gcc:gcc make:make pkg-config:pkg-config tar:tar xz:xz-utils || return 1
+    dpkg -s libssl-dev zlib1g-dev libffi-dev >/dev/null 2>&1 ||
+        apt_install libssl-dev zlib1g-dev libffi-dev >&2 ||
+        { say "CPython needs libssl-dev, zlib1g-dev and libffi-dev: apt-get install them and run again."; return 1; }
 }
 
 # Builds a free-threaded CPython 3.13 configured for prefix FINAL with the configure options
