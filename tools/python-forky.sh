@@ -25,10 +25,8 @@ forky_packages=(python3.14-dev python3.14-venv python3.15-dev python3.15-venv g+
     ninja-build pkg-config libsamplerate0-dev valgrind binutils)
 forky_stamp=/etc/quavix-forky-root
 
-is_wanted_python() {
-    "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$python_version'.split('.'))))" \
-        >/dev/null 2>&1
-}
+# is_wanted_python, as for the host's interpreters; provide_python is this file's own, below.
+source "$repo/tools/python-pyenv.sh"
 
 # The first Debian archive the host's apt sources name (deb822 .sources files, then the
 # one-line format), the security archive aside.
