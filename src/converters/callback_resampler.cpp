@@ -10,6 +10,7 @@
 
 #include <pybind11/stl.h>
 
+#include "converters/collected.hpp"
 #include "converters/without_gil.hpp"
 #include "core/converter_type.hpp"
 #include "core/error_handler.hpp"
@@ -93,6 +94,7 @@ CallbackResampler::CallbackResampler(const CallbackResampler& other, const UseCl
     : callable_(other.callable_), held_input_(other.held_input_), ratio_(other.ratio()),
       converter_type_(other.converter_type_), channels_(other.channels_),
       lookback_(other.lookback_), input_end_(other.input_end_) {
+    other.require_not_cleared("copying");
     state_ = clone_state(other.state_.get());
 }
 
@@ -102,7 +104,8 @@ CallbackResampler::CallbackResampler(CallbackResampler&& other) noexcept
       ratio_(other.ratio_.exchange(0.0, std::memory_order_relaxed)),
       converter_type_(std::exchange(other.converter_type_, 0)),
       channels_(std::exchange(other.channels_, 0)), lookback_(std::move(other.lookback_)),
-      input_end_(std::exchange(other.input_end_, InputEnd::none)) {}
+      input_end_(std::exchange(other.input_end_, InputEnd::none)),
+      cleared_(std::exchange(other.cleared_, false)) {}
 
 CallbackResampler::~CallbackResampler() {
     // libsamplerate's state goes first; the held array and then the callable follow as members.
@@ -132,12 +135,14 @@ py::array CallbackResampler::read(std::size_t num_frames) {
 
 void CallbackResampler::reset() {
     const UseClaim claimed = claim("reset()");
+    require_not_cleared("reset()");
     error_handler(src_reset(state_.get()));
     forget_input();
 }
 
 void CallbackResampler::set_starting_ratio(double new_ratio) {
     const UseClaim claimed = claim("set_starting_ratio()");
+    require_not_cleared("set_starting_ratio()");
     // libsamplerate lets NaN through here and fails on it later.
     check_ratio(new_ratio);
     error_handler(src_set_ratio(state_.get(), new_ratio));
@@ -163,6 +168,7 @@ void CallbackResampler::open_state() {
     if (state_) {
         return;
     }
+    require_not_cleared("read()");
     // libsamplerate aborts on a channel count below 1 instead of refusing it.
     check_channel_count(static_cast<std::int32_t>(channels_));
     int error = 0;
@@ -173,6 +179,36 @@ void CallbackResampler::open_state() {
         error_handler(error);
     }
     forget_input();
+}
+
+int CallbackResampler::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(callable_.ptr());
+    Py_VISIT(held_input_.ptr());
+    return 0;
+}
+
+void CallbackResampler::clear() noexcept {
+    // The collector clears only what nothing reaches, and a read in progress is reached from
+    // its caller; should it come to one all the same, the read keeps what it uses.
+    if (!in_use_.try_claim()) {
+        return;
+    }
+    // libsamplerate's record of unused input points into the held array, so the state goes
+    // with it. The references are dropped after the claim, and after the fields are empty:
+    // whatever runs when they go (a __del__) finds a cleared object, not a busy or half one.
+    InputCallable callable = std::move(callable_);
+    FrameArray input = std::move(held_input_);
+    state_.reset();
+    cleared_ = true;
+    in_use_.release();
+}
+
+void CallbackResampler::require_not_cleared(const char* member) const {
+    if (cleared_) {
+        throw std::runtime_error(std::string("CallbackResampler: ") + member +
+                                 " is not allowed: the garbage collector has cleared this "
+                                 "object, which holds no callable any more");
+    }
 }
 
 // The converter starts afresh: no end to drain, no frame before the next input.
@@ -285,7 +321,8 @@ long CallbackResampler::next_input(float** slot) {
 }
 
 void register_callback_resampler(py::module_& converters) {
-    py::class_<CallbackResampler>(converters, "CallbackResampler", class_doc)
+    py::class_<CallbackResampler>(converters, "CallbackResampler", class_doc,
+                                  collected_by_gc<CallbackResampler>())
         .def(py::init<std::optional<py::function>, double, const py::object&, std::int32_t>(),
              py::arg("callback"), py::arg("ratio"), py::arg("converter_type") = "sinc_best",
              py::arg("channels") = 1)

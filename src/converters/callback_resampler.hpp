@@ -31,6 +31,9 @@ public:
     // the value cannot be converted) as py::error_already_set.
     FrameArray operator()() const;
 
+    // The callable itself, for the garbage collector; null when empty.
+    PyObject* ptr() const { return function_.ptr(); }
+
 private:
     py::object function_;
 };
@@ -62,6 +65,12 @@ public:
     std::int32_t converter_type() const { return converter_type_; }
     std::size_t channels() const { return channels_; }
 
+    // What the garbage collector sees: every Python object that this object keeps alive (the
+    // callable, whose bound method or closure may lead back here, and the held array), and
+    // their release. A cleared object refuses every later read, copy, reset and ratio change.
+    int traverse(visitproc visit, void* arg) const;
+    void clear() noexcept;
+
 private:
     class ReadScope;
 
@@ -77,6 +86,8 @@ private:
 
     void open_state();
     void forget_input();
+    // Refuses `member` on an object that the garbage collector has cleared.
+    void require_not_cleared(const char* member) const;
     long pull_frames(FrameArray& output, std::size_t num_frames, double ratio);
     py::array shape_result(FrameArray output, std::size_t generated) const;
 
@@ -107,6 +118,8 @@ private:
     InputEnd input_end_ = InputEnd::none;
     // While a read runs without the GIL, the thread state that serving input takes it back on.
     PyThreadState* released_ = nullptr;
+    // Set under the claim by clear(): the callable, the held array and the state are gone.
+    bool cleared_ = false;
 };
 
 void register_callback_resampler(py::module_& converters);
