@@ -10,6 +10,7 @@ import sys
 import sysconfig
 import threading
 import time
+import weakref
 from pathlib import Path
 
 import numpy as np
@@ -826,6 +827,110 @@ def test_use_during_own_read_is_refused(isolated):
 
 
 # --- memory --------------------------------------------------------------------------------
+
+
+# --- the garbage collector ------------------------------------------------------------------
+
+
+class Holder:
+    """Keeps its resamplers on itself; each is fed by the holder's own method or a closure."""
+
+    def __init__(self, blocks):
+        self.blocks = list(blocks)
+        self.resamplers = []
+
+    def next_block(self):
+        return self.blocks.pop(0) if self.blocks else None
+
+
+def bound_method_cycle(holder, converter):
+    holder.resamplers.append(CallbackResampler(holder.next_block, 1.1, converter, 2))
+
+
+def closure_cycle(holder, converter):
+    def feed():
+        return holder.next_block() if holder.resamplers else None
+
+    holder.resamplers.append(CallbackResampler(feed, 1.1, converter, 2))
+
+
+def clone_beside_its_source(holder, converter):
+    bound_method_cycle(holder, converter)
+    holder.resamplers.append(holder.resamplers[0].clone())
+
+
+def clone_without_its_source(holder, converter):
+    """The clone alone holds the shared callable once its source is gone."""
+    source = CallbackResampler(holder.next_block, 1.1, converter, 2)
+    source.read(300)
+    holder.resamplers.append(CallbackResampler(source))
+
+
+CYCLES = [bound_method_cycle, closure_cycle, clone_beside_its_source, clone_without_its_source]
+
+
+@pytest.mark.parametrize("read", [False, True], ids=["unread", "read"])
+@pytest.mark.parametrize("converter", ["sinc_fastest", "linear"])
+@pytest.mark.parametrize("cycle", CYCLES)
+def test_a_cycle_through_a_resampler_is_freed(rng, cycle, converter, read):
+    blocks = split(signal(rng, 6000, 2), [2000] * 3)
+    first = weakref.ref(blocks[0])
+    holder = Holder(blocks)
+    del blocks
+    cycle(holder, converter)
+    if read:
+        # A comprehension, so that no name outside the cycle is left holding a resampler.
+        [r.read(700) for r in holder.resamplers]
+    gone = [weakref.ref(holder), first, *map(weakref.ref, holder.resamplers)]
+    del holder
+    gc.collect()
+    assert [ref() for ref in gone] == [None] * len(gone)
+
+
+CLEAR_BODY = """
+import ctypes, gc
+# The type's tp_clear, called as the collector calls it on a cycle it frees.
+get_slot = ctypes.pythonapi.PyType_GetSlot
+get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(CallbackResampler, 51))
+blocks = [given["data"][k : k + 1000] for k in range(0, len(given["data"]), 1000)]
+inside = str(given["inside"])
+def feed():
+    if inside == "collect":
+        gc.collect()
+    else:
+        assert clear(r) == 0
+    return blocks.pop(0) if blocks else None
+r = CallbackResampler(feed, 0.9, str(given["converter"]), 2)
+reads = [r.read(n) for n in (500, 2500, 4000)]
+assert len(blocks) == 0
+# An object cleared while idle, as the collector may leave one that a finalizer still reaches.
+r.read(100)
+assert clear(r) == 0
+refused = []
+for use in (lambda: r.read(10), r.reset, lambda: r.set_starting_ratio(1.0), r.clone,
+            lambda: CallbackResampler(r)):
+    try:
+        use()
+    except RuntimeError as error:
+        refused.append(type(error) is RuntimeError and "cleared" in str(error))
+assert refused == [True] * 5, refused
+assert r.ratio == 0.9 and r.channels == 2
+del r
+gc.collect()
+"""
+
+
+@pytest.mark.parametrize("inside", ["collect", "clear"])
+@pytest.mark.parametrize("converter", CONVERTERS)
+def test_a_read_survives_collections_from_its_callable(rng, isolated, tmp_path, converter, inside):
+    """A reachable resampler is never cleared, not even by a clear forced during its read;
+    cleared while idle, it refuses every use with a RuntimeError."""
+    data = signal(rng, 6000, 2)
+    reads = run_apart(isolated, tmp_path, CLEAR_BODY, data=data, converter=converter, inside=inside)
+    fresh = srcref.CallbackState(CONVERTERS.index(converter), 2, split(data, [1000] * 6))
+    for got, n in zip(reads, (500, 2500, 4000), strict=True):
+        assert_same_frames(got, fresh.read(n, 0.9))
 
 
 class Flaky:

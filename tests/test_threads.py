@@ -1,6 +1,7 @@
 """Threads: conversions on many threads at once give the single-threaded results, one object
 used from several threads refuses all but one, and Ctrl-C stops a long conversion."""
 
+import gc
 import json
 import signal
 import subprocess
@@ -98,7 +99,31 @@ def pull_converting(blocks, converter):
     return np.concatenate(out)
 
 
-@pytest.mark.parametrize("convert", [one_shot, push_all, pull_all, pull_converting])
+class Collecting:
+    """Keeps its resampler on itself, fed by its own method, which runs the garbage collector
+    now and then: collections while the other threads read their own objects."""
+
+    def __init__(self, blocks, converter):
+        self.queue = list(blocks)
+        self.rs = quavix.CallbackResampler(self.next_block, 160 / 147, converter, 2)
+
+    def next_block(self):
+        if len(self.queue) % 8 == 0:
+            gc.collect()
+        return self.queue.pop(0) if self.queue else None
+
+
+def pull_collecting(blocks, converter):
+    rs = Collecting(blocks, converter).rs
+    out = []
+    while (got := rs.read(512)).shape[0]:
+        out.append(got)
+    return np.concatenate(out)
+
+
+@pytest.mark.parametrize(
+    "convert", [one_shot, push_all, pull_all, pull_converting, pull_collecting]
+)
 @pytest.mark.parametrize("converter", ["sinc_fastest", "linear"])
 def test_converters_in_threads_give_single_threaded_results(convert, converter):
     inputs = [stream(seed)[1] for seed in range(THREADS)]
