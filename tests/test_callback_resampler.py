@@ -883,7 +883,12 @@ def test_a_cycle_through_a_resampler_is_freed(rng, cycle, converter, read):
         [r.read(700) for r in holder.resamplers]
     gone = [weakref.ref(holder), first, *map(weakref.ref, holder.resamplers)]
     del holder
-    gc.collect()
+    # gc.collect() returns at once while another thread's collection runs (pytest-run-parallel).
+    for _ in range(100):
+        gc.collect()
+        if all(ref() is None for ref in gone):
+            break
+        time.sleep(0.01)
     assert [ref() for ref in gone] == [None] * len(gone)
 
 
