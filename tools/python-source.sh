@@ -90,7 +90,11 @@ debian_source() {
     if [ -z "$found" ]; then
         need_commands apt-get:apt dpkg-source:dpkg-dev || return 1
         say "fetching Debian's source package $package"
-        private_apt apt-get update -qq >&2 || { say "apt-get update under $source_cache/apt failed"; return 1; }
+        # (Without a sources list, private_apt has said why: no Debian mirror, or no keyring.)
+        private_apt apt-get update -qq >&2 || {
+            [ ! -s "$source_cache/apt/sources.list" ] || say "apt-get update under $source_cache/apt failed"
+            return 1
+        }
         rm -rf "$dest.partial"
         mkdir -p "$dest.partial"
         for version in $(private_apt apt-cache showsrc "$package" 2>/dev/null |
