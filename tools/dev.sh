@@ -33,9 +33,6 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# This command line, for the messages that say to run it as root instead.
-command_line=$(printf '%q ' "$0" "$@")
-command_line=${command_line% }
 supported_pythons=(3.10 3.11 3.12 3.13 3.13t 3.14 3.15)
 python_version=${QUAVIX_PYTHON:-3.12}
 numpy_choice=${QUAVIX_NUMPY:-newest}
@@ -65,6 +62,11 @@ if [ "$numpy_choice" != newest ] && [ "$numpy_choice" != oldest ]; then
     say "--numpy takes 'oldest' (or 'newest', the default), not '$numpy_choice'."
     exit 2
 fi
+# This command with its choices as options (sudo drops QUAVIX_PYTHON and QUAVIX_NUMPY), for the
+# messages that say to run it as root instead.
+command_line=$(printf '%q ' "$0" --python "$python_version" "$@")
+[ "$numpy_choice" = newest ] || command_line=${command_line/ --python / --numpy oldest --python }
+command_line=${command_line% }
 
 # Installs Debian packages with the machine's apt-get (through sudo when not root; without
 # sudo, says what to install as root and fails).
