@@ -185,7 +185,7 @@ ensure_dependencies() {
 # Builds and installs the extension with pip; rebuilt when a source or build file changes.
 ensure_module() {
     local stamp="$venv/.quavix-build" want
-    want=$(hash_of pyproject.toml CMakeLists.txt $(find src quavix-stubs LICENSES -type f | sort); echo "${build_options[*]}")
+    want=$(hash_of pyproject.toml CMakeLists.txt LICENSE $(find src quavix-stubs LICENSES -type f | sort); echo "${build_options[*]}")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "building and installing quavix for CPython $python_version"
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_options[@]}" .
