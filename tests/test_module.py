@@ -1,11 +1,13 @@
 import ctypes
 import glob
 import importlib
+import importlib.metadata
 import os
 import shutil
 import subprocess
 import sys
 import sysconfig
+from pathlib import Path
 
 import pytest
 
@@ -52,6 +54,19 @@ def test_top_level_copies_are_the_same_objects(name, sub):
 @pytest.mark.parametrize("name", ["get_converter_type", "error_handler", "sinc_best", "linear"])
 def test_internal_names_stay_off_the_top_level(name):
     assert not hasattr(quavix, name)
+
+
+@pytest.mark.parametrize(
+    "text, holder",
+    [("LICENSE", "the quavix developers"), ("LICENSES/libsamplerate.txt", "Erik de Castro Lopo")],
+)
+def test_installed_distribution_declares_its_licence_and_carries_both_texts(text, holder):
+    distribution = importlib.metadata.distribution("quavix")
+    assert distribution.metadata["License-Expression"] == "BSD-2-Clause"
+    assert text in distribution.metadata.get_all("License-File")
+    installed = distribution.read_text(f"licenses/{text}")
+    assert installed == (Path(__file__).resolve().parent.parent / text).read_text()
+    assert holder in installed
 
 
 def test_exported_members_live_in_converters():

@@ -26,6 +26,8 @@ from test_module import BUILT_FOR, SUPPORTED, _installed_interpreter
 
 REPO = Path(__file__).resolve().parent.parent
 LICENCE = REPO / "LICENSES" / "libsamplerate.txt"
+# quavix's own licence and libsamplerate's, which every wheel carries.
+LICENCES = ["LICENSE", "LICENSES/libsamplerate.txt"]
 INTERPRETER = sys.executable
 # cp312 for CPython 3.12 (cp313 and its ABI cp313t for the free-threaded 3.13), and the
 # extension's file name for it.
@@ -127,12 +129,13 @@ def test_repaired_wheel_is_manylinux_and_carries_libsamplerate(wheels):
         assert EXTENSION in names
         for stub in ("__init__", "exceptions", "converters", "_internals"):
             assert f"quavix-stubs/{stub}.pyi" in names
-        (licence,) = [
-            n for n in names if n.endswith(".dist-info/licenses/LICENSES/libsamplerate.txt")
-        ]
-        assert whl.read(licence).decode() == LICENCE.read_text()
+        for text in LICENCES:
+            (licence,) = [n for n in names if n.endswith(f".dist-info/licenses/{text}")]
+            assert whl.read(licence).decode() == (REPO / text).read_text()
     with zipfile.ZipFile(plain) as whl:
         assert not [n for n in whl.namelist() if n.startswith("quavix.libs/")]
+        for text in LICENCES:
+            assert [n for n in whl.namelist() if n.endswith(f".dist-info/licenses/{text}")]
 
 
 def test_licence_is_libsamplerate_bsd_text():

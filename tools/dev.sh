@@ -62,12 +62,24 @@ if [ "$numpy_choice" != newest ] && [ "$numpy_choice" != oldest ]; then
     say "--numpy takes 'oldest' (or 'newest', the default), not '$numpy_choice'."
     exit 2
 fi
+# This command with its choices as options (sudo drops QUAVIX_PYTHON and QUAVIX_NUMPY), for the
+# messages that say to run it as root instead.
+command_line=$(printf '%q ' "$0" --python "$python_version" "$@")
+[ "$numpy_choice" = newest ] || command_line=${command_line/ --python / --numpy oldest --python }
+command_line=${command_line% }
 
-# Installs Debian packages with the machine's apt-get (through sudo when not root).
+# Installs Debian packages with the machine's apt-get (through sudo when not root; without
+# sudo, says what to install as root and fails).
 apt_install() {
-    say "installing $* with apt-get"
     local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            say "missing: $*; installing them takes root: run 'apt-get install $*' as root and run again."
+            return 1
+        fi
+        sudo=(sudo)
+    fi
+    say "installing $* with apt-get"
     "${sudo[@]}" apt-get update -qq &&
         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
 }
@@ -90,14 +102,35 @@ pip_constraints=()
 [ "$numpy_choice" = oldest ] && pip_constraints=(-c "$repo/tools/numpy-oldest.txt")
 [ "$python_version" = 3.13t ] && pip_constraints+=(-c "$repo/tools/constraints-cp313t.txt")
 
+# What the build needs, installed when missing; then the optional tools, each with the tests that
+# skip without it: installed when missing as root, and otherwise named once, so that a plain user
+# with the build's needs in place runs without root.
+optional_tools=(
+    "valgrind:valgrind:the memory check (tests/test_callback_resampler.py::test_valgrind_memcheck)"
+    "readelf:binutils:the wheel's library path check (tests/test_wheel.py::test_repaired_extension_looks_beside_itself)"
+)
 ensure_system_packages() {
-    local missing=()
+    local missing=() absent=() packages=() skipped=() tool rest
     pkg-config --exists 'samplerate >= 0.2' 2>/dev/null || missing+=(libsamplerate0-dev)
     command -v pkg-config >/dev/null 2>&1 || missing+=(pkg-config)
     command -v g++ >/dev/null 2>&1 || missing+=(g++)
-    command -v valgrind >/dev/null 2>&1 || missing+=(valgrind)
+    [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+    for tool in "${optional_tools[@]}"; do
+        rest=${tool#*:}
+        command -v "${tool%%:*}" >/dev/null 2>&1 || { absent+=("$tool"); packages+=("${rest%%:*}"); }
+    done
+    [ ${#absent[@]} -eq 0 ] && return 0
+    [ "$(id -u)" -ne 0 ] || apt_install "${packages[@]}" || true
+    missing=()
+    for tool in "${absent[@]}"; do
+        command -v "${tool%%:*}" >/dev/null 2>&1 && continue
+        rest=${tool#*:}
+        missing+=("${tool%%:*} (Debian package ${rest%%:*})")
+        skipped+=("${rest#*:}")
+    done
     [ ${#missing[@]} -eq 0 ] && return 0
-    apt_install "${missing[@]}"
+    say "optional tools not installed: $(printf '%s, ' "${missing[@]}" | sed 's/, $//');" \
+        "these tests skip for that: $(printf '%s, ' "${skipped[@]}" | sed 's/, $//')."
 }
 
 hash_of() { cat "$@" 2>/dev/null | sha256sum | cut -d' ' -f1; }
@@ -152,7 +185,7 @@ ensure_dependencies() {
 # Builds and installs the extension with pip; rebuilt when a source or build file changes.
 ensure_module() {
     local stamp="$venv/.quavix-build" want
-    want=$(hash_of pyproject.toml CMakeLists.txt $(find src quavix-stubs LICENSES -type f | sort); echo "${build_options[*]}")
+    want=$(hash_of pyproject.toml CMakeLists.txt LICENSE $(find src quavix-stubs LICENSES -type f | sort); echo "${build_options[*]}")
     [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && return 0
     say "building and installing quavix for CPython $python_version"
     "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_options[@]}" .

@@ -13,8 +13,8 @@
 # The root is made in a temporary folder and renamed into place only when debootstrap finished
 # and the interpreters, compiler and libsamplerate answer inside it, so a failed or interrupted
 # run never leaves a root that a later run trusts. The machine's apt sources are left alone: the
-# suite and the mirror (the one the host's apt sources name, or QUAVIX_DEBIAN_MIRROR) go on
-# debootstrap's command line.
+# suite and the mirror (the Debian one the host's apt sources name, or QUAVIX_DEBIAN_MIRROR; see
+# tools/debian-mirror.sh) go on debootstrap's command line.
 
 forky_cache="${QUAVIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quavix}"
 forky_root="$forky_cache/forky-root"
@@ -27,34 +27,12 @@ forky_stamp=/etc/quavix-forky-root
 
 # is_wanted_python, as for the host's interpreters; provide_python is this file's own, below.
 source "$repo/tools/python-pyenv.sh"
-
-# The first Debian archive the host's apt sources name (deb822 .sources files, then the
-# one-line format), the security archive aside.
-forky_mirror() {
-    if [ -n "${QUAVIX_DEBIAN_MIRROR:-}" ]; then
-        printf '%s\n' "$QUAVIX_DEBIAN_MIRROR"
-        return 0
-    fi
-    local uri
-    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '
-        /^[ \t]*#/ { next }
-        /^[ \t]*$/ { if (u != "" && s !~ /-security/) { print u; exit } u = ""; s = ""; next }
-        /^URIs:/ { u = $2 }
-        /^Suites:/ { s = $0 }
-        END { if (u != "" && s !~ /-security/) print u }' | head -n1)
-    if [ -z "$uri" ]; then
-        uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | awk '
-            $1 == "deb" { i = 2; if ($2 ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-                          if ($(i + 1) !~ /-security/) { print $i; exit } }')
-    fi
-    [ -n "$uri" ] || return 1
-    printf '%s\n' "$uri"
-}
+source "$repo/tools/debian-mirror.sh"
 
 forky_require() {
     if [ "$(id -u)" -ne 0 ]; then
         say "CPython $python_version runs in a Debian forky root, which takes root to make and to enter"
-        say "(debootstrap, chroot and bind mounts): run tools/dev.sh as root, for example with sudo."
+        say "(debootstrap, chroot and bind mounts); run this as root instead: sudo $command_line"
         exit 1
     fi
     local missing=() tool
@@ -82,10 +60,7 @@ forky_root_is_ready() {
 
 forky_make_root() {
     local mirror tmp log started=$SECONDS
-    if ! mirror=$(forky_mirror); then
-        say "no Debian mirror found in the host's apt sources; name one with QUAVIX_DEBIAN_MIRROR=URL."
-        exit 1
-    fi
+    mirror=$(debian_mirror) || exit 1
     mkdir -p "$forky_cache"
     # Leftovers of an interrupted run are never trusted; the lock keeps them from a running one.
     rm -rf "$forky_cache"/forky-root.tmp.*
@@ -120,7 +95,7 @@ forky_make_root() {
 }
 
 # Local files and folders that pip's configuration names (a CA bundle, constraints, wheel
-# folders, file:// indexes): files are copied into the root, folders bind-mounted read-only. A
+# folders, file:// indexes), bind-mounted read-only into the root by forky_enter. A
 # local index is its whole folder, as its pages link to files beside "simple".
 forky_pip_paths() {
     {
@@ -143,11 +118,6 @@ forky_carry_in() {
             cp -a "$f" "$forky_root$f"
         fi
     done
-    while IFS= read -r f; do
-        [ -f "$f" ] && install -D -m 0644 "$f" "$forky_root$f"
-        [ -d "$f" ] && mkdir -p "$forky_root$f"
-    done < <(forky_pip_paths)
-    mkdir -p "$forky_root$repo"
 }
 
 # Runs tools/dev.sh inside the root with the same job and arguments, in the same folder when
@@ -159,19 +129,29 @@ forky_enter() {
         here=$repo
     fi
     while IFS= read -r f; do
-        [ -d "$f" ] && folders+=("$f")
+        [ -e "$f" ] && folders+=("$f")
     done < <(forky_pip_paths)
+    # The root's own file systems are mounted first and the host's folders over them, so that
+    # nothing hides the checkout or a folder of pip's that lies under /tmp (as mktemp's, CI
+    # systems' and pip's own do) behind the root's fresh /tmp.
     # shellcheck disable=SC2016
     exec unshare --mount --propagation private -- /bin/bash -euc '
         root=$1 repo=$2 folders=$3 here=$4
         shift 4
-        mount --bind "$repo" "$root$repo"
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
         mount --rbind /sys "$root/sys"
         mount -t tmpfs tmpfs "$root/tmp"
+        mkdir -p "$root$repo"
+        mount --bind "$repo" "$root$repo"
         while IFS= read -r f; do
             [ -n "$f" ] || continue
+            if [ -d "$f" ]; then
+                mkdir -p "$root$f"
+            else
+                mkdir -p "$(dirname "$root$f")"
+                touch "$root$f"
+            fi
             mount --bind "$f" "$root$f"
             mount -o remount,bind,ro "$root$f"
         done <<<"$folders"

@@ -10,6 +10,8 @@
 # A build happens in a folder of its own and is renamed into place only when complete, so a
 # failed or interrupted build leaves nothing that a later run would trust.
 
+source "$repo/tools/debian-mirror.sh"
+
 source_cache=${QUAVIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quavix}
 source_jobs=${QUAVIX_JOBS:-2}
 # The environments of these interpreters are kept beside them, per machine rather than per
@@ -19,6 +21,15 @@ venv_home="$source_cache/venvs"
 is_wanted_python() {
     "$1" -c "import sys, sysconfig; sys.exit(sys.version_info[:2] != (3, 13) or not sysconfig.get_config_var('Py_GIL_DISABLED'))" \
         >/dev/null 2>&1
+}
+
+# A build from Debian's source takes root: apt-get installs its tools and headers and fetches the
+# source package. Says so before anything else, with the command to run instead, when not root.
+source_require_root() {
+    [ "$(id -u)" -eq 0 ] && return 0
+    say "$1 is built once from Debian's source into $2, which takes root (apt-get, for the build's"
+    say "tools and headers and for the source package); run this as root instead: sudo $command_line"
+    return 1
 }
 
 # Installs the Debian packages of the commands that are missing (each given as COMMAND:PACKAGE);
@@ -39,8 +50,8 @@ need_commands() {
 }
 
 # apt-get (or apt-cache, named first) with a configuration of its own under the cache: deb-src
-# lines for Debian's forky and sid suites, from the mirror and with the keyring that the
-# machine's own Debian sources use.
+# lines for Debian's forky and sid suites, from the Debian mirror of the machine's own sources
+# (or QUAVIX_DEBIAN_MIRROR; tools/debian-mirror.sh) and with Debian's archive keyring.
 private_apt() {
     local tool=$1
     shift
@@ -48,11 +59,7 @@ private_apt() {
     mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/parts" "$dir/preferences.d"
     if [ ! -s "$dir/sources.list" ]; then
         local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-        mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null | head -n 1)
-        if [ -z "$mirror" ]; then
-            say "no Debian mirror found in this machine's apt sources; add one (a 'deb' line for Debian) and run again."
-            return 1
-        fi
+        mirror=$(debian_mirror) || return 1
         if [ ! -r "$keyring" ]; then
             say "no Debian archive keyring at $keyring; install debian-archive-keyring and run again."
             return 1
@@ -83,7 +90,11 @@ debian_source() {
     if [ -z "$found" ]; then
         need_commands apt-get:apt dpkg-source:dpkg-dev || return 1
         say "fetching Debian's source package $package"
-        private_apt apt-get update -qq >&2 || { say "apt-get update under $source_cache/apt failed"; return 1; }
+        # (Without a sources list, private_apt has said why: no Debian mirror, or no keyring.)
+        private_apt apt-get update -qq >&2 || {
+            [ ! -s "$source_cache/apt/sources.list" ] || say "apt-get update under $source_cache/apt failed"
+            return 1
+        }
         rm -rf "$dest.partial"
         mkdir -p "$dest.partial"
         for version in $(private_apt apt-cache showsrc "$package" 2>/dev/null |
@@ -131,6 +142,7 @@ cpython_install_options=()
 build_cpython() {
     local final=$1 work="$1.work"
     shift
+    source_require_root "The free-threaded CPython 3.13" "$final" || return 1
     cpython_build_tools || return 1
     say "building CPython 3.13 free-threaded $* into $final (once)"
     rm -rf "$work"
@@ -170,6 +182,7 @@ build_cpython_thread_sanitizer() {
 # folder renamed into place when complete.
 build_libsamplerate_thread_sanitizer() {
     local final="$source_cache/libsamplerate-tsan" work="$source_cache/libsamplerate-tsan.work" tarball
+    source_require_root "libsamplerate with ThreadSanitizer" "$final" || return 1
     need_commands gcc:gcc cmake:cmake make:make tar:tar || return 1
     say "building libsamplerate with ThreadSanitizer into $final (once)"
     tarball=$(debian_source libsamplerate "$source_cache/debian-source/libsamplerate") || return 1
