@@ -12,7 +12,11 @@
 #                                                 with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh [options] tsan [pytest args]     the thread tests (tests/test_threads.py) under
 #                                                 ThreadSanitizer, on 3.13t only
-#   tools/dev.sh [options] wheel                  build the self-contained wheel into wheelhouse/
+#   tools/dev.sh [options] wheel [--arch A] [--test]
+#                                                 build the manylinux2014 wheel of that CPython for
+#                                                 x86_64 (or aarch64) into wheelhouse/; --test runs
+#                                                 it in a fresh environment (tools/wheels.sh)
+#   tools/dev.sh wheels [--test]                  every released wheel, the same way
 #   tools/dev.sh [options] bench [args]           benchmarks against libsamplerate in C and peers
 #                                                 (bench/run.py; --quick, --selftest, --help)
 #   tools/dev.sh [options] docs [sphinx args]     build the documentation site into build/docs
@@ -38,7 +42,7 @@ python_version=${QUAVIX_PYTHON:-3.12}
 numpy_choice=${QUAVIX_NUMPY:-newest}
 
 usage() {
-    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|tsan|wheel|bench|docs|python} [args...]" >&2
+    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|tsan|wheel|wheels|bench|docs|python} [args...]" >&2
     exit 2
 }
 
@@ -53,6 +57,9 @@ while [ $# -gt 0 ]; do
 done
 
 say() { printf 'quavix setup: %s\n' "$*" >&2; }
+
+# Every wheel: tools/wheels.sh runs this script once per interpreter and architecture.
+[ "${1:-}" = wheels ] && { shift; exec bash "$repo/tools/wheels.sh" "$@"; }
 
 if [[ " ${supported_pythons[*]} " != *" $python_version "* ]]; then
     say "CPython $python_version is not supported; choose one of ${supported_pythons[*]}."
@@ -246,14 +253,8 @@ tsan)
         tests/test_threads.py "$@"
     ;;
 wheel)
-    # The plain wheel, then auditwheel copies libsamplerate into it (see tests/test_wheel.py).
-    setup
-    cd "$repo"
-    rm -rf "build/dist-$flavour"
-    "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps "${build_options[@]}" \
-        --wheel-dir "build/dist-$flavour" .
-    PATH="$venv/bin:$PATH" "$venv/bin/python" -m auditwheel repair -w wheelhouse \
-        "build/dist-$flavour"/quavix-*.whl
+    source "$repo/tools/wheels.sh"
+    wheel_job "$@"
     ;;
 bench)
     setup
