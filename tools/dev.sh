@@ -79,6 +79,16 @@ apt_install() {
         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
 }
 
+# The wheel of an interpreter of the forky root is built there from what this machine fetches
+# (tools/wheels.sh).
+if [ "${1:-}" = wheel ] && [ -z "${QUAVIX_IN_FORKY_ROOT:-}${QUAVIX_WHEEL_HANDED_IN:-}" ] &&
+    [[ $python_version == 3.1[45] ]]; then
+    source "$repo/tools/wheels.sh"
+    shift
+    wheel_from_root "$@"
+    exit
+fi
+
 # Where the interpreter comes from; each way has a file of its own that defines provide_python,
 # which prints the interpreter's path or says what is missing and fails. A provider may keep the
 # environments elsewhere (venv_home).

@@ -61,6 +61,22 @@ wheel_check_glibc() {
     fi
 }
 
+# Folder of the checkout through which the host hands to the forky root what it fetched for a
+# wheel built there (wheel_from_root): the forky root's apt cannot fetch it itself when the
+# suite's signed index has passed its validity date.
+wheels_handed_in="$wheels_repo/build/wheel-sources"
+
+# Prints the path of Debian's libsamplerate source (the upstream tarball), fetched once, with the
+# tools its build needs, through tools/python-source.sh (in a subshell, as that file also defines
+# an interpreter provider's functions).
+wheel_libsamplerate_source() {
+    (
+        source "$wheels_repo/tools/python-source.sh" &&
+            need_commands cmake:cmake ninja:ninja-build readelf:binutils >&2 &&
+            debian_source libsamplerate "$source_cache/debian-source/libsamplerate"
+    )
+}
+
 # Prints the folder of libsamplerate built for ARCH with the pinned zig, building it first (once
 # per machine, or per root) if need be.
 wheel_libsamplerate() {
@@ -75,9 +91,13 @@ wheel_libsamplerate() {
         # The tools, and the source through the private apt configuration, from
         # tools/python-source.sh, in a subshell, as that file also defines an interpreter
         # provider's functions.
-        tarball=$(source "$wheels_repo/tools/python-source.sh" &&
-            need_commands cmake:cmake ninja:ninja-build readelf:binutils >&2 &&
-            debian_source libsamplerate "$source_cache/debian-source/libsamplerate") || return 1
+        if [ -n "${QUAVIX_IN_FORKY_ROOT:-}" ]; then
+            # In the forky root, the source the host fetched, handed in (wheel_from_root).
+            tarball=$(find "$wheels_handed_in" -maxdepth 1 -name 'libsamplerate_*.orig.tar.*' | head -n 1)
+            [ -n "$tarball" ] || { wheels_say "no libsamplerate source in $wheels_handed_in"; return 1; }
+        else
+            tarball=$(wheel_libsamplerate_source) || return 1
+        fi
         work="$final.work"
         rm -rf "$work"
         mkdir -p "$work/src"
@@ -144,17 +164,21 @@ wheel_build() {
     include=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     local cross_env=()
     if [ "$wheel_arch" = aarch64 ]; then
-        local sysroot
-        sysroot=$(wheel_arm64_sysroot "$label") || return 1
+        local sysroot numpy_include
+        if [ -n "${QUAVIX_IN_FORKY_ROOT:-}" ]; then
+            sysroot="$wheels_handed_in/arm64-python$label"
+        else
+            sysroot=$(wheel_arm64_sysroot "$label") || return 1
+        fi
         include="$sysroot/usr/include/python$label"
         include=$(wheel_python_include "$include" "$sysroot/usr/include" "$dist/include") || return 1
         # Cross-compiling: the extension's file name and the wheel's platform are the target's,
         # and pybind11 takes the former from setuptools' variable rather than asking the host.
         cross_env=(SETUPTOOLS_EXT_SUFFIX=".cpython-${abi#cp}-aarch64-linux-gnu.so"
             _PYTHON_HOST_PLATFORM=linux-aarch64)
+        numpy_include=$(wheel_arm64_numpy_include "$label") || return 1
         defines+=(-DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64
-            -DPYBIND11_USE_CROSSCOMPILING=ON
-            "-DPython_NumPy_INCLUDE_DIR=$(wheel_arm64_numpy_include "$label")")
+            -DPYBIND11_USE_CROSSCOMPILING=ON "-DPython_NumPy_INCLUDE_DIR=$numpy_include")
     else
         include=$(wheel_python_include "$include" /usr/include "$dist/include") || return 1
     fi
@@ -174,11 +198,16 @@ wheel_build() {
     ) || { tail -n 30 "$dist/build.log" >&2; wheels_say "building the wheel failed; see $dist/build.log"; return 1; }
     # The compiler's warnings, shown rather than buried in the log.
     grep -E '(warning|error):' "$dist/build.log" >&2 || true
+    # auditwheel names the platforms of the machine it runs on, so it is left to choose the tag,
+    # which must then be glibc 2.17's.
     PATH="$venv/bin:$PATH" LD_LIBRARY_PATH="$lib/lib" "$venv/bin/python" -m auditwheel repair \
-        --plat "manylinux_${wheels_glibc/./_}_$wheel_arch" -w "$dist/repaired" "$dist/plain"/quavix-*.whl \
-        >"$dist/repair.log" 2>&1 ||
+        --plat auto -w "$dist/repaired" "$dist/plain"/quavix-*.whl >"$dist/repair.log" 2>&1 ||
         { tail -n 20 "$dist/repair.log" >&2; wheels_say "auditwheel repair failed; see $dist/repair.log"; return 1; }
-    repaired=$(find "$dist/repaired" -name 'quavix-*.whl' | head -n 1)
+    repaired=$(find "$dist/repaired" -name "quavix-*-$py-$abi-*manylinux_${wheels_glibc/./_}_$wheel_arch.whl" | head -n 1)
+    if [ -z "$repaired" ]; then
+        wheels_say "auditwheel gave no manylinux_${wheels_glibc/./_}_$wheel_arch wheel: $(ls "$dist/repaired")"
+        return 1
+    fi
     mkdir -p "$wheels_repo/wheelhouse"
     rm -f "$wheels_repo/wheelhouse"/quavix-*-"$py-$abi"-*"_$wheel_arch".whl
     cp "$repaired" "$wheels_repo/wheelhouse/"
@@ -198,7 +227,7 @@ wheel_test_native() {
         "$tmp/env/bin/python" -m pip install -q "${pip_constraints[@]}" "$wheel" "numpy==$numpy" \
             -r "$wheels_repo/tools/requirements-wheel-test.txt" &&
         (cd "$wheels_repo" && QUAVIX_WHEEL="$wheel" "$tmp/env/bin/python" -m pytest -p no:cacheprovider \
-            -q "${wheels_test_files[@]}" tests/test_wheel.py "${wheel_pytest_args[@]}") || status=$?
+            -q "${wheel_tests[@]}") || status=$?
     rm -rf "$tmp"
     return "$status"
 }
@@ -224,14 +253,14 @@ wheel_test_bullseye() {
         "$python" -m venv /tmp/env
         /tmp/env/bin/python -m pip install -q "$wheel" "numpy==$numpy" -r tools/requirements-wheel-test.txt
         QUAVIX_WHEEL=$wheel exec /tmp/env/bin/python -m pytest -p no:cacheprovider -q "$@"
-    ' "$wheel" "$numpy" "$bullseye_python" "${wheels_test_files[@]}" tests/test_wheel.py \
-        "${wheel_pytest_args[@]}"
+    ' "$wheel" "$numpy" "$bullseye_python" "${wheel_tests[@]}"
 }
 
 # The wheel job of tools/dev.sh for the interpreter it set up: [--arch x86_64|aarch64] [--test]
 # [--bullseye] [-- pytest args]. --test runs the wheel where its interpreter lives (under qemu for
-# aarch64), --bullseye (cp313 x86_64 only) in the Debian bullseye root.
-wheel_pytest_args=()
+# aarch64), --bullseye (cp313 x86_64 only) in the Debian bullseye root; pytest arguments given
+# after -- take the place of the wheel's tests (wheel_tests).
+wheel_tests=("${wheels_test_files[@]}" tests/test_wheel.py)
 wheel_job() {
     local test=no bullseye=no wheel
     while [ $# -gt 0 ]; do
@@ -240,7 +269,7 @@ wheel_job() {
         --arch=*) wheel_arch=${1#--arch=}; shift ;;
         --test) test=yes; shift ;;
         --bullseye) bullseye=yes; shift ;;
-        --) shift; wheel_pytest_args=("$@"); break ;;
+        --) shift; [ $# -gt 0 ] && wheel_tests=("$@"); break ;;
         *) usage ;;
         esac
     done
@@ -260,7 +289,10 @@ wheel_job() {
         if [ "$wheel_arch" = x86_64 ]; then
             wheel_test_native "$wheel" || exit 1
         else
-            wheel_test_arm64 "$wheel" || exit 1
+            local label numpy
+            label=$(wheel_tags | cut -d' ' -f3)
+            numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
+            wheel_test_arm64 "$wheel" "$label" "$numpy" || exit 1
         fi
     fi
     if [ "$bullseye" = yes ]; then
@@ -346,7 +378,7 @@ wheel_arm64_numpy_include() {
     if [ ! -d "$dest/numpy/_core/include" ]; then
         rm -rf "$dest" "$dest.download"
         "$venv/bin/python" -m pip download -q --no-deps --only-binary=:all: \
-            --platform manylinux2014_aarch64 --python-version "$label" "numpy==$numpy" \
+            --platform manylinux_2_28_aarch64 --platform manylinux2014_aarch64 --python-version "$label" "numpy==$numpy" \
             -d "$dest.download" >&2 || { wheels_say "NumPy $numpy has no aarch64 wheel for $label"; return 1; }
         "$venv/bin/python" -m zipfile -e "$dest.download"/numpy-*.whl "$dest" >&2 || return 1
         rm -rf "$dest.download"
@@ -414,14 +446,13 @@ wheel_arm64_require() {
     command -v mountpoint >/dev/null 2>&1 || { wheels_say "mountpoint is missing: apt-get install util-linux"; return 1; }
 }
 
-# Installs aarch64 WHEEL into a fresh environment of Debian's arm64 CPython under qemu and runs the
-# wheel's tests there.
+# Installs aarch64 WHEEL into a fresh environment of Debian's arm64 CPython LABEL under qemu and
+# runs the wheel's tests there, with NumPy at version NUMPY if given.
 wheel_test_arm64() {
-    local wheel=$1 py abi label sysroot numpy
-    read -r py abi label < <(wheel_tags) || return 1
+    local wheel=$1 label=$2 numpy=${3:+==$3} sysroot pip
     wheel_arm64_require || return 1
     sysroot=$(wheel_arm64_sysroot "$label") || return 1
-    numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
+    pip=$(find "$sysroot/usr/share/python-wheels" -name 'pip-*.whl' | head -n 1)
     wheels_say "testing $(basename "$wheel") under qemu-aarch64-static with Debian's arm64 CPython $label"
     (
         tmp=$(mktemp -d "${TMPDIR:-/tmp}/quavix-wheel-test.XXXXXX")
@@ -429,11 +460,14 @@ wheel_test_arm64() {
         trap 'exit 130' INT TERM HUP
         wheel_binfmt_register || exit 1
         export QEMU_LD_PREFIX=$sysroot
-        "$sysroot/usr/bin/python$label" -m venv "$tmp/env" &&
-            "$tmp/env/bin/python" -m pip install -q "$wheel" "numpy==$numpy" \
+        # Without ensurepip, which copies Debian's pip wheel with a call whose path qemu does not
+        # map into the sysroot: pip runs from that wheel instead and installs itself too. Nothing
+        # is compiled ahead (--no-compile), which under qemu takes minutes: imports compile.
+        "$sysroot/usr/bin/python$label" -m venv --without-pip "$tmp/env" &&
+            "$tmp/env/bin/python" "$pip/pip" install -q --no-compile pip "$wheel" "numpy$numpy" \
                 -r "$wheels_repo/tools/requirements-wheel-test.txt" || exit 1
         cd "$wheels_repo" && QUAVIX_WHEEL="$wheel" "$tmp/env/bin/python" -m pytest -p no:cacheprovider \
-            -q "${wheels_test_files[@]}" tests/test_wheel.py "${wheel_pytest_args[@]}"
+            -q "${wheel_tests[@]}"
     )
 }
 
@@ -488,3 +522,42 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
     wheels_main "$@"
 fi
+
+# The wheel job for CPython 3.14 or 3.15, on the host, before tools/dev.sh enters the forky root
+# where they live: hands in libsamplerate's source and, for aarch64, the arm64 CPython's headers
+# (wheels_handed_in), has the wheel built (and an x86_64 one run) in the root by tools/dev.sh,
+# and runs an aarch64 one here under qemu, where the arm64 sysroot is. Arguments as wheel_job's.
+wheel_from_root() {
+    local args=("$@") test=no arch=x86_64 tests=() sysroot label=$python_version inner=()
+    while [ $# -gt 0 ]; do
+        case "$1" in
+        --arch) arch=${2:-}; shift 2 || usage ;;
+        --arch=*) arch=${1#--arch=}; shift ;;
+        --test) test=yes; shift ;;
+        --) shift; tests=("$@"); break ;;
+        *) shift ;;
+        esac
+    done
+    rm -rf "$wheels_handed_in"
+    mkdir -p "$wheels_handed_in"
+    cp "$(wheel_libsamplerate_source)" "$wheels_handed_in/" || return 1
+    if [ "$arch" = aarch64 ]; then
+        sysroot=$(wheel_arm64_sysroot "$label") || return 1
+        mkdir -p "$wheels_handed_in/arm64-python$label/usr/include/aarch64-linux-gnu"
+        cp -a "$sysroot/usr/include/python$label" "$wheels_handed_in/arm64-python$label/usr/include/"
+        cp -a "$sysroot/usr/include/aarch64-linux-gnu/python$label" \
+            "$wheels_handed_in/arm64-python$label/usr/include/aarch64-linux-gnu/"
+        # Built in the root; run here.
+        inner=(--arch aarch64)
+    else
+        inner=("${args[@]}")
+    fi
+    QUAVIX_WHEEL_HANDED_IN=1 "$wheels_repo/tools/dev.sh" --python "$python_version" wheel "${inner[@]}" ||
+        return 1
+    [ "$arch" = aarch64 ] && [ "$test" = yes ] || return 0
+    [ ${#tests[@]} -gt 0 ] && wheel_tests=("${tests[@]}")
+    local wheel
+    wheel=$(find "$wheels_repo/wheelhouse" -name "quavix-*-cp${label/./}-cp${label/./}-*manylinux_2_17_aarch64.whl" | head -n 1)
+    [ -n "$wheel" ] || { wheels_say "no cp${label/./} aarch64 wheel in wheelhouse/"; return 1; }
+    wheel_test_arm64 "$wheel" "$label"
+}
