@@ -130,10 +130,12 @@ bullseye_run() {
     unshare --mount --propagation private -- /bin/bash -euc '
         root=$1 repo=$2 script=$3
         shift 3
+        # /tmp first, so that a checkout under /tmp is mounted over it rather than hidden.
+        mount -t tmpfs tmpfs "$root/tmp"
+        mkdir -p "$root$repo"
         mount --bind "$repo" "$root$repo"
         mount -t proc proc "$root/proc"
         mount --rbind /dev "$root/dev"
-        mount -t tmpfs tmpfs "$root/tmp"
         exec chroot "$root" /usr/bin/env -C "$repo" -u TMPDIR -u LC_ALL -u PYTHONPATH \
             LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin /bin/sh -c "$script" bullseye "$@"
     ' quavix-bullseye "$bullseye_root" "$repo" "$script" "$@"
