@@ -223,8 +223,10 @@ wheel_test_native() {
     numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
     tmp=$(mktemp -d "${TMPDIR:-/tmp}/quavix-wheel-test.XXXXXX")
     wheels_say "testing $(basename "$wheel") in a fresh environment of $python"
+    # pip upgraded with the rest: the one an interpreter bundles may be too old to run for the
+    # newer interpreters that tests/test_wheel.py has refuse the wheel (3.10's pip for 3.12).
     "$python" -m venv "$tmp/env" &&
-        "$tmp/env/bin/python" -m pip install -q "${pip_constraints[@]}" "$wheel" "numpy==$numpy" \
+        "$tmp/env/bin/python" -m pip install -q --upgrade "${pip_constraints[@]}" pip "$wheel" "numpy==$numpy" \
             -r "$wheels_repo/tools/requirements-wheel-test.txt" &&
         (cd "$wheels_repo" && QUAVIX_WHEEL="$wheel" "$tmp/env/bin/python" -m pytest -p no:cacheprovider \
             -q "${wheel_tests[@]}") || status=$?
@@ -251,7 +253,7 @@ wheel_test_bullseye() {
         wheel=$1 numpy=$2 python=$3
         shift 3
         "$python" -m venv /tmp/env
-        /tmp/env/bin/python -m pip install -q "$wheel" "numpy==$numpy" -r tools/requirements-wheel-test.txt
+        /tmp/env/bin/python -m pip install -q --upgrade pip "$wheel" "numpy==$numpy" -r tools/requirements-wheel-test.txt
         QUAVIX_WHEEL=$wheel exec /tmp/env/bin/python -m pytest -p no:cacheprovider -q "$@"
     ' "$wheel" "$numpy" "$bullseye_python" "${wheel_tests[@]}"
 }
