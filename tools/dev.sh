@@ -12,10 +12,11 @@
 #                                                 with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh [options] tsan [pytest args]     the thread tests (tests/test_threads.py) under
 #                                                 ThreadSanitizer, on 3.13t only
-#   tools/dev.sh [options] wheel [--arch A] [--test]
+#   tools/dev.sh [options] wheel [--arch A] [--test] [--bullseye] [-- pytest args]
 #                                                 build the manylinux2014 wheel of that CPython for
 #                                                 x86_64 (or aarch64) into wheelhouse/; --test runs
-#                                                 it in a fresh environment (tools/wheels.sh)
+#                                                 it in a fresh environment, --bullseye (cp313
+#                                                 x86_64) in a Debian bullseye root (tools/wheels.sh)
 #   tools/dev.sh wheels [--test]                  every released wheel, the same way
 #   tools/dev.sh [options] bench [args]           benchmarks against libsamplerate in C and peers
 #                                                 (bench/run.py; --quick, --selftest, --help)

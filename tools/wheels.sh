@@ -43,6 +43,9 @@ wheel_wrappers() {
     for tool in ar ranlib; do
         printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$dest/$tool"
     done
+    # The linker strips (-s); the host's strip, which pybind11 runs after linking, knows only the
+    # host's architecture.
+    printf '#!/bin/sh\n# stripped by the linker already\nexit 0\n' >"$dest/strip"
     chmod +x "$dest"/*
 }
 
@@ -183,8 +186,8 @@ wheel_build() {
         include=$(wheel_python_include "$include" /usr/include "$dist/include") || return 1
     fi
     defines+=("-DPython_INCLUDE_DIR=$include" "-DCMAKE_CXX_COMPILER=$bin/c++" "-DCMAKE_AR=$bin/ar"
-        "-DCMAKE_RANLIB=$bin/ranlib")
-    # Stripped by the linker, as the host's strip knows only the host's architecture.
+        "-DCMAKE_RANLIB=$bin/ranlib" "-DCMAKE_STRIP=$bin/strip")
+    # Stripped by the linker (see wheel_wrappers).
     local options=("-Cbuild-dir=$dist/cmake" -Cinstall.strip=false -Ccmake.build-type=Release
         "-Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-s" "-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-s")
     local d
