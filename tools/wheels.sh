@@ -394,21 +394,26 @@ wheel_arm64_numpy_include() {
 # binfmt_misc: the kernel runs arm64 programs with qemu-aarch64-static for the time of a test run
 # (the tests start the interpreter again, as sys.executable), through an entry of this process's
 # own, removed afterwards: by wheel_binfmt_remove, called on every exit of the run's subshell,
-# and before a new one, which also removes entries that an interrupted run left behind.
+# and before a new one, which also removes entries that an interrupted run left behind. Where no
+# binfmt_misc was mounted, a run mounts it, and the last run to end unmounts it (unmounting drops
+# every entry, so not while another run holds the shared lock).
 wheel_binfmt=/proc/sys/fs/binfmt_misc
 wheel_binfmt_entry=
-wheel_binfmt_mounted=no
+wheel_binfmt_lock=
 
 wheel_binfmt_register() {
-    local qemu entry
+    local qemu entry marker="$wheels_cache/binfmt-mounted"
     qemu=$(command -v qemu-aarch64-static) || return 1
+    mkdir -p "$wheels_cache"
+    exec {wheel_binfmt_lock}>"$wheels_cache/binfmt.lock"
+    flock -s "$wheel_binfmt_lock"
     if ! mountpoint -q "$wheel_binfmt"; then
         mount -t binfmt_misc binfmt_misc "$wheel_binfmt" 2>/dev/null || {
             wheels_say "binfmt_misc cannot be mounted at $wheel_binfmt (the kernel lacks it, or this is a"
             wheels_say "container without the right); the aarch64 tests start the interpreter again and need it."
             return 1
         }
-        wheel_binfmt_mounted=yes
+        touch "$marker"
     fi
     for entry in "$wheel_binfmt"/quavix-aarch64-*; do
         [ -e "$entry" ] || continue
@@ -430,10 +435,13 @@ wheel_binfmt_remove() {
         echo -1 >"$wheel_binfmt/$wheel_binfmt_entry"
     fi
     wheel_binfmt_entry=
-    if [ "$wheel_binfmt_mounted" = yes ]; then
-        umount "$wheel_binfmt" 2>/dev/null || true
-        wheel_binfmt_mounted=no
+    [ -n "$wheel_binfmt_lock" ] || return 0
+    # The last run unmounts what a run mounted.
+    if flock -n -x "$wheel_binfmt_lock" && [ -f "$wheels_cache/binfmt-mounted" ]; then
+        umount "$wheel_binfmt" 2>/dev/null && rm -f "$wheels_cache/binfmt-mounted"
     fi
+    exec {wheel_binfmt_lock}>&-
+    wheel_binfmt_lock=
 }
 
 # What the aarch64 tests need here: root (for binfmt_misc) and qemu-aarch64-static.
