@@ -1035,6 +1035,10 @@ def test_valgrind_memcheck():
         env={**os.environ, "PYTHONMALLOC": PYTHON_ALLOCATOR},
     )
     log = result.stderr
+    if "failed to start tool 'memcheck' for platform" in log:
+        # This valgrind has no tool for the interpreter's architecture: an aarch64 one run
+        # under qemu-user finds the machine's own valgrind.
+        pytest.skip(log.strip())
     assert "all scenarios passed" in result.stdout, log[-5000:]
     errors, lost_total, lost_ours = valgrind_figures(log)
     print(

@@ -6,10 +6,14 @@ The wheel is the one for the interpreter that runs these tests (INTERPRETER): th
 each supported CPython, so each gets its own wheel, installed into a fresh environment of that
 same CPython. Building reuses the build directory and options that tools/dev.sh keeps
 (QUAVIX_BUILD_OPTIONS), so the extension is not compiled again; installing reuses pip's cache.
+
+A released wheel (tools/wheels.sh) is checked where it was installed instead: these tests then run
+in the fresh environment that holds it, named by QUAVIX_WHEEL, on its own architecture.
 """
 
 import json
 import os
+import platform
 import re
 import shlex
 import shutil
@@ -34,6 +38,9 @@ INTERPRETER = sys.executable
 PYTHON_TAG = sys.implementation.cache_tag.replace("cpython-", "cp")
 ABI_TAG = PYTHON_TAG + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else "")
 EXTENSION = "quavix" + sysconfig.get_config_var("EXT_SUFFIX")
+# The released wheel installed in this environment (tools/wheels.sh), if the tests check one.
+INSTALLED_WHEEL = os.environ.get("QUAVIX_WHEEL")
+MACHINE = platform.machine()
 BUILD_OPTIONS = shlex.split(os.environ.get("QUAVIX_BUILD_OPTIONS", "-Cbuild-dir=build/{wheel_tag}"))
 
 pytestmark = [
@@ -78,7 +85,10 @@ def tool_env():
 
 @pytest.fixture(scope="module")
 def wheels(tmp_path_factory):
-    """(plain wheel, repaired wheel) built from this checkout."""
+    """(plain wheel, repaired wheel) built from this checkout; the plain one is None for a released
+    wheel built elsewhere."""
+    if INSTALLED_WHEEL:
+        return None, Path(INSTALLED_WHEEL)
     out = tmp_path_factory.mktemp("wheels")
     run(
         [INTERPRETER, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
@@ -98,7 +108,9 @@ def wheels(tmp_path_factory):
 @pytest.fixture(scope="module")
 def fresh_python(wheels, tmp_path_factory):
     """The interpreter of a new virtual environment of the same CPython, holding the repaired wheel
-    and the NumPy these tests run on."""
+    and the NumPy these tests run on: for a released wheel, the one these tests run in."""
+    if INSTALLED_WHEEL:
+        return Path(sys.executable)
     venv = tmp_path_factory.mktemp("venv") / "env"
     run([INTERPRETER, "-m", "venv", "--without-pip", str(venv)])
     python = venv / "bin" / "python"
@@ -115,12 +127,20 @@ def probe(python, cwd):
     return json.loads(done.stdout)
 
 
+# The platform tags auditwheel gives: one PEP 600 tag, or for glibc 2.17 that and its older name,
+# manylinux2014_ARCH.manylinux_2_17_ARCH. Released wheels are built for glibc 2.17.
+PLATFORM_TAG = (
+    rf"manylinux2014_{MACHINE}\.manylinux_2_17_{MACHINE}"
+    if INSTALLED_WHEEL
+    else rf"(?:manylinux2014_{MACHINE}\.)?manylinux_\d+_\d+_{MACHINE}"
+)
+
+
 def test_repaired_wheel_is_manylinux_and_carries_libsamplerate(wheels):
     plain, repaired = wheels
-    assert plain.name.endswith("-linux_x86_64.whl")
-    tag = re.fullmatch(
-        rf"quavix-[^-]+-{PYTHON_TAG}-{ABI_TAG}-(manylinux_\d+_\d+_x86_64)\.whl", repaired.name
-    )
+    if plain is not None:
+        assert plain.name.endswith(f"-linux_{MACHINE}.whl")
+    tag = re.fullmatch(rf"quavix-[^-]+-{PYTHON_TAG}-{ABI_TAG}-{PLATFORM_TAG}\.whl", repaired.name)
     assert tag, repaired.name
     with zipfile.ZipFile(repaired) as whl:
         names = whl.namelist()
@@ -132,6 +152,8 @@ def test_repaired_wheel_is_manylinux_and_carries_libsamplerate(wheels):
         for text in LICENCES:
             (licence,) = [n for n in names if n.endswith(f".dist-info/licenses/{text}")]
             assert whl.read(licence).decode() == (REPO / text).read_text()
+    if plain is None:
+        return
     with zipfile.ZipFile(plain) as whl:
         assert not [n for n in whl.namelist() if n.startswith("quavix.libs/")]
         for text in LICENCES:
@@ -162,6 +184,9 @@ def test_fresh_environment_runs_on_the_bundled_library(fresh_python, tmp_path):
     (lib,) = fresh["libs"]
     assert Path(lib).parent == site / "quavix.libs", lib
     assert not lib.startswith(("/usr/", "/lib"))
+    if INSTALLED_WHEEL:
+        # Here the test files compare the installed module with the system's libsamplerate.
+        return
 
     # The development build, linked against the system's library, maps that one instead, and
     # both compute the very same samples.
@@ -172,6 +197,7 @@ def test_fresh_environment_runs_on_the_bundled_library(fresh_python, tmp_path):
     assert len(fresh["out"]) > 0
 
 
+@pytest.mark.skipif(bool(INSTALLED_WHEEL), reason="checked on the development build's wheel")
 def test_stubs_reach_type_checkers_from_the_installed_wheel(fresh_python, tmp_path):
     snippet = tmp_path / "use.py"
     snippet.write_text(
@@ -187,22 +213,48 @@ def test_stubs_reach_type_checkers_from_the_installed_wheel(fresh_python, tmp_pa
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def pip_refuses(wheel, target, *python):
+    """Asserts that pip (run for interpreter `python`, else this one) refuses `wheel` with its own
+    message, installing nothing into folder `target`."""
+    # Into a target folder, as the interpreter's own site-packages may be marked as externally
+    # managed.
+    done = subprocess.run(
+        [INTERPRETER, "-m", "pip", *python, "install", "--no-deps", "--no-index",
+         "--target", str(target), str(wheel)],
+        capture_output=True, text=True, timeout=300, env=tool_env(),
+    )  # fmt: skip
+    assert done.returncode == 1, done.stdout + done.stderr
+    message = f"ERROR: {wheel.name} is not a supported wheel on this platform."
+    assert message in done.stderr.splitlines(), done.stderr
+    assert not target.exists()
+
+
 @pytest.mark.parametrize("version", [v for v in SUPPORTED if v != BUILT_FOR])
 def test_other_interpreters_pip_refuses_the_wheel(wheels, version, tmp_path):
     other = _installed_interpreter(version)
     if other is None:
         pytest.skip(f"no CPython {version} on this machine")
-    # pip run by the other interpreter judges the wheel by that interpreter's tags. Into a target
-    # folder, as the interpreter's own site-packages may be marked as externally managed.
-    done = subprocess.run(
-        [INTERPRETER, "-m", "pip", "--python", other, "install", "--no-deps", "--no-index",
-         "--target", str(tmp_path / "site"), str(wheels[1])],
-        capture_output=True, text=True, timeout=300, env=tool_env(),
-    )  # fmt: skip
-    assert done.returncode == 1, done.stdout + done.stderr
-    message = f"ERROR: {wheels[1].name} is not a supported wheel on this platform."
-    assert message in done.stderr.splitlines(), done.stderr
-    assert not (tmp_path / "site").exists()
+    # pip run by the other interpreter judges the wheel by that interpreter's tags.
+    pip_refuses(wheels[1], tmp_path / "site", "--python", other)
+
+
+# Released wheels in wheelhouse/ (tools/dev.sh wheels) for this interpreter but for another
+# architecture: aarch64 ones on an x86_64 machine, and the other way round under qemu.
+FOREIGN_WHEELS = sorted(
+    p
+    for p in (REPO / "wheelhouse").glob(f"quavix-*-{PYTHON_TAG}-{ABI_TAG}-*.whl")
+    if not p.name.endswith(f"_{MACHINE}.whl")
+)
+
+
+@pytest.mark.parametrize(
+    "wheel",
+    FOREIGN_WHEELS
+    or [pytest.param(None, marks=pytest.mark.skip(reason="no wheel of another architecture"))],
+    ids=lambda wheel: wheel.name if wheel else "none",
+)
+def test_pip_refuses_a_wheel_of_another_architecture(wheel, tmp_path):
+    pip_refuses(wheel, tmp_path / "site")
 
 
 @pytest.mark.skipif(shutil.which("readelf") is None, reason="binutils' readelf is not installed")

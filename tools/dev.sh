@@ -12,7 +12,12 @@
 #                                                 with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tools/dev.sh [options] tsan [pytest args]     the thread tests (tests/test_threads.py) under
 #                                                 ThreadSanitizer, on 3.13t only
-#   tools/dev.sh [options] wheel                  build the self-contained wheel into wheelhouse/
+#   tools/dev.sh [options] wheel [--arch A] [--test] [--bullseye] [-- pytest args]
+#                                                 build the manylinux2014 wheel of that CPython for
+#                                                 x86_64 (or aarch64) into wheelhouse/; --test runs
+#                                                 it in a fresh environment, --bullseye (cp313
+#                                                 x86_64) in a Debian bullseye root (tools/wheels.sh)
+#   tools/dev.sh wheels [--test]                  every released wheel, the same way
 #   tools/dev.sh [options] bench [args]           benchmarks against libsamplerate in C and peers
 #                                                 (bench/run.py; --quick, --selftest, --help)
 #   tools/dev.sh [options] docs [sphinx args]     build the documentation site into build/docs
@@ -38,7 +43,7 @@ python_version=${QUAVIX_PYTHON:-3.12}
 numpy_choice=${QUAVIX_NUMPY:-newest}
 
 usage() {
-    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|tsan|wheel|bench|docs|python} [args...]" >&2
+    echo "usage: tools/dev.sh [--python 3.X] [--numpy oldest] {test|example|sanitize|tsan|wheel|wheels|bench|docs|python} [args...]" >&2
     exit 2
 }
 
@@ -53,6 +58,9 @@ while [ $# -gt 0 ]; do
 done
 
 say() { printf 'quavix setup: %s\n' "$*" >&2; }
+
+# Every wheel: tools/wheels.sh runs this script once per interpreter and architecture.
+[ "${1:-}" = wheels ] && { shift; exec bash "$repo/tools/wheels.sh" "$@"; }
 
 if [[ " ${supported_pythons[*]} " != *" $python_version "* ]]; then
     say "CPython $python_version is not supported; choose one of ${supported_pythons[*]}."
@@ -83,6 +91,16 @@ apt_install() {
     "${sudo[@]}" apt-get update -qq &&
         DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "$@" >/dev/null
 }
+
+# The wheel of an interpreter of the forky root is built there from what this machine fetches
+# (tools/wheels.sh).
+if [ "${1:-}" = wheel ] && [ -z "${QUAVIX_IN_FORKY_ROOT:-}${QUAVIX_WHEEL_HANDED_IN:-}" ] &&
+    [[ $python_version == 3.1[45] ]]; then
+    source "$repo/tools/wheels.sh"
+    shift
+    wheel_from_root "$@"
+    exit
+fi
 
 # Where the interpreter comes from; each way has a file of its own that defines provide_python,
 # which prints the interpreter's path or says what is missing and fails. A provider may keep the
@@ -279,14 +297,8 @@ tsan)
         tests/test_threads.py "$@"
     ;;
 wheel)
-    # The plain wheel, then auditwheel copies libsamplerate into it (see tests/test_wheel.py).
-    setup
-    cd "$repo"
-    rm -rf "build/dist-$flavour"
-    "$venv/bin/python" -m pip wheel -q --no-build-isolation --no-deps "${build_options[@]}" \
-        --wheel-dir "build/dist-$flavour" .
-    PATH="$venv/bin:$PATH" "$venv/bin/python" -m auditwheel repair -w wheelhouse \
-        "build/dist-$flavour"/quavix-*.whl
+    source "$repo/tools/wheels.sh"
+    wheel_job "$@"
     ;;
 bench)
     setup

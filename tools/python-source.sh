@@ -52,10 +52,17 @@ need_commands() {
 # apt-get (or apt-cache, named first) with a configuration of its own under the cache: deb-src
 # lines for Debian's forky and sid suites, from the Debian mirror of the machine's own sources
 # (or QUAVIX_DEBIAN_MIRROR; tools/debian-mirror.sh) and with Debian's archive keyring.
+# With private_apt_arch=ARCH and private_apt_suites="SUITE...", deb lines for that
+# architecture's packages instead, in a configuration of their own.
 private_apt() {
     local tool=$1
     shift
-    local dir="$source_cache/apt"
+    local dir="$source_cache/apt${private_apt_arch:+-$private_apt_arch-${private_apt_suites// /-}}" suite
+    local kind="deb-src [" arch_options=()
+    if [ -n "${private_apt_arch:-}" ]; then
+        kind="deb [arch=$private_apt_arch "
+        arch_options=(-o APT::Architecture="$private_apt_arch" -o APT::Architectures="$private_apt_arch")
+    fi
     mkdir -p "$dir/lists/partial" "$dir/archives/partial" "$dir/parts" "$dir/preferences.d"
     if [ ! -s "$dir/sources.list" ]; then
         local mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -64,8 +71,9 @@ private_apt() {
             say "no Debian archive keyring at $keyring; install debian-archive-keyring and run again."
             return 1
         fi
-        printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$mirror" forky "$keyring" "$mirror" sid \
-            >"$dir/sources.list.new"
+        for suite in ${private_apt_suites:-forky sid}; do
+            printf '%ssigned-by=%s] %s %s main\n' "$kind" "$keyring" "$mirror" "$suite"
+        done >"$dir/sources.list.new"
         mv "$dir/sources.list.new" "$dir/sources.list"
     fi
     "$tool" -q \
@@ -77,7 +85,7 @@ private_apt() {
         -o Dir::Cache="$dir" \
         -o Dir::Cache::Archives="$dir/archives" \
         -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
-        -o APT::Sandbox::User=root \
+        -o APT::Sandbox::User=root "${arch_options[@]}" \
         "$@"
 }
 
