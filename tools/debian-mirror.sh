@@ -1,5 +1,5 @@
 # Sourced by the providers that fetch from Debian's archive (tools/python-forky.sh,
-# tools/python-source.sh): which Debian mirror to use.
+# tools/python-source.sh, tools/python-bullseye.sh): which Debian mirror to use.
 #
 # debian_mirror prints QUAVIX_DEBIAN_MIRROR when that is set, or else the first Debian archive
 # (not its security archive) that this machine's apt sources name. A Debian archive is told from

@@ -51,20 +51,12 @@ bullseye_require() {
     fi
 }
 
-# The Debian mirror of the machine's apt sources, or QUAVIX_DEBIAN_MIRROR.
-bullseye_mirror() {
-    if [ -n "${QUAVIX_DEBIAN_MIRROR:-}" ]; then
-        printf '%s\n' "$QUAVIX_DEBIAN_MIRROR"
-        return 0
-    fi
-    apt-get indextargets --format '$(REPO_URI)' 'Label: Debian' 'Target-Of: deb' 2>/dev/null |
-        grep -v -- -security | head -n 1 | grep .
-}
+# debian_mirror: the Debian mirror of the machine's apt sources, or QUAVIX_DEBIAN_MIRROR.
+source "$repo/tools/debian-mirror.sh"
 
 bullseye_make_root() {
     local mirror tmp log tarball started=$SECONDS
-    mirror=$(bullseye_mirror) ||
-        { bullseye_say "no Debian mirror found in the host's apt sources; name one with QUAVIX_DEBIAN_MIRROR=URL."; return 1; }
+    mirror=$(debian_mirror) || return 1
     tarball=$(source "$repo/tools/python-source.sh" &&
         debian_source python3.13 "$source_cache/debian-source/python3.13") || return 1
     mkdir -p "$bullseye_cache"
