@@ -286,6 +286,10 @@ wheel_job() {
         wheels_say "the wheels are built on an x86_64 machine, not on $(uname -m)"
         exit 2
     fi
+    # What an aarch64 run needs, before minutes of building.
+    if [ "$test" = yes ] && [ "$wheel_arch" = aarch64 ]; then
+        wheel_arm64_require || exit 1
+    fi
     setup
     ensure_requirements wheels
     wheel=$(wheel_build) || exit 1
@@ -396,16 +400,19 @@ wheel_arm64_numpy_include() {
 # own, removed afterwards: by wheel_binfmt_remove, called on every exit of the run's subshell,
 # and before a new one, which also removes entries that an interrupted run left behind. Where no
 # binfmt_misc was mounted, a run mounts it, and the last run to end unmounts it (unmounting drops
-# every entry, so not while another run holds the shared lock).
+# every entry, so not while another run holds the shared lock). The lock and the note that a run
+# mounted it are the machine's, as the mount is, not a cache's: runs with caches of their own
+# share them too, and /run forgets the note when the machine restarts, as the kernel the mount.
 wheel_binfmt=/proc/sys/fs/binfmt_misc
+wheel_binfmt_state=/run/quavix-binfmt
 wheel_binfmt_entry=
 wheel_binfmt_lock=
 
 wheel_binfmt_register() {
-    local qemu entry marker="$wheels_cache/binfmt-mounted"
+    local qemu entry marker="$wheel_binfmt_state/mounted"
     qemu=$(command -v qemu-aarch64-static) || return 1
-    mkdir -p "$wheels_cache"
-    exec {wheel_binfmt_lock}>"$wheels_cache/binfmt.lock"
+    mkdir -p "$wheel_binfmt_state"
+    exec {wheel_binfmt_lock}>"$wheel_binfmt_state/lock"
     flock -s "$wheel_binfmt_lock"
     if ! mountpoint -q "$wheel_binfmt"; then
         mount -t binfmt_misc binfmt_misc "$wheel_binfmt" 2>/dev/null || {
@@ -437,26 +444,44 @@ wheel_binfmt_remove() {
     wheel_binfmt_entry=
     [ -n "$wheel_binfmt_lock" ] || return 0
     # The last run unmounts what a run mounted.
-    if flock -n -x "$wheel_binfmt_lock" && [ -f "$wheels_cache/binfmt-mounted" ]; then
-        umount "$wheel_binfmt" 2>/dev/null && rm -f "$wheels_cache/binfmt-mounted"
+    if flock -n -x "$wheel_binfmt_lock" && [ -f "$wheel_binfmt_state/mounted" ]; then
+        umount "$wheel_binfmt" 2>/dev/null && rm -f "$wheel_binfmt_state/mounted"
     fi
     exec {wheel_binfmt_lock}>&-
     wheel_binfmt_lock=
 }
 
-# What the aarch64 tests need here: root (for binfmt_misc) and qemu-aarch64-static.
-wheel_arm64_require() {
+# What running the aarch64 wheels needs here, checked before anything is built or fetched:
+# root (qemu-aarch64-static is registered with binfmt_misc for the run), the kernel's
+# binfmt_misc, and qemu-aarch64-static, or apt-get to install it (wheel_arm64_require).
+wheel_arm64_preflight() {
     if [ "$(id -u)" -ne 0 ]; then
         wheels_say "running the aarch64 wheels takes root: qemu-aarch64-static is registered with the"
         wheels_say "kernel's binfmt_misc for the run. Run as root (for example with sudo), or build without --test."
         return 1
     fi
+    if [ ! -d "$wheel_binfmt" ]; then
+        wheels_say "this kernel offers no binfmt_misc ($wheel_binfmt is missing; in a container, the host"
+        wheels_say "must lend it), which the aarch64 tests need to start the interpreter again. Run them on a"
+        wheels_say "machine whose kernel has binfmt_misc, or build without --test."
+        return 1
+    fi
+    command -v mountpoint >/dev/null 2>&1 || { wheels_say "mountpoint is missing: apt-get install util-linux"; return 1; }
+    if ! command -v qemu-aarch64-static >/dev/null 2>&1 && ! command -v apt-get >/dev/null 2>&1; then
+        wheels_say "qemu-aarch64-static is missing, and there is no apt-get to install it with:"
+        wheels_say "install qemu-user-static (Debian's, or your distribution's) and run again."
+        return 1
+    fi
+}
+
+# wheel_arm64_preflight, then qemu-aarch64-static installed with apt-get where it is missing.
+wheel_arm64_require() {
+    wheel_arm64_preflight || return 1
     command -v qemu-aarch64-static >/dev/null 2>&1 || apt_install qemu-user-static >&2 || true
     if ! command -v qemu-aarch64-static >/dev/null 2>&1; then
         wheels_say "qemu-aarch64-static is missing: install Debian's qemu-user-static (apt-get install qemu-user-static)."
         return 1
     fi
-    command -v mountpoint >/dev/null 2>&1 || { wheels_say "mountpoint is missing: apt-get install util-linux"; return 1; }
 }
 
 # Installs aarch64 WHEEL into a fresh environment of Debian's arm64 CPython LABEL under qemu and
@@ -510,6 +535,10 @@ wheels_main() {
     "") ;;
     *) echo "usage: tools/dev.sh wheels [--test]" >&2; exit 2 ;;
     esac
+    # Not an hour of x86_64 wheels before the aarch64 runs find that they cannot start.
+    if [ ${#test[@]} -gt 0 ]; then
+        wheel_arm64_preflight || exit 1
+    fi
     for arch in x86_64 aarch64; do
         local versions=("${wheels_x86_64[@]}")
         [ "$arch" = aarch64 ] && versions=("${wheels_aarch64[@]}")
@@ -551,6 +580,9 @@ wheel_from_root() {
         *) shift ;;
         esac
     done
+    if [ "$arch" = aarch64 ] && [ "$test" = yes ]; then
+        wheel_arm64_require || return 1
+    fi
     rm -rf "$wheels_handed_in"
     mkdir -p "$wheels_handed_in"
     cp "$(wheel_libsamplerate_source)" "$wheels_handed_in/" || return 1
