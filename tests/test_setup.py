@@ -166,19 +166,48 @@ def test_root_needing_provider_says_so_at_once(plain_user, python):
     assert [p.name for p in cache.iterdir()] in ([], ["forky-root.lock"], ["venvs"])
 
 
-@pytest.mark.parametrize("python", ["3.14", "3.13t"])
-def test_non_debian_machine_names_the_debian_mirror_variable(python, tmp_path):
+def setup_would_install_first(python):
+    """Why tools/dev.sh would install system packages for `python` before what a test is after
+    (so the test cannot see that), or None."""
     needed = ["debootstrap"] if python == "3.14" else ["gcc", "make", "dpkg-source"]
     needed += ["pkg-config", "g++", *OPTIONAL]
     if [tool for tool in needed if shutil.which(tool) is None]:
-        pytest.skip(f"set-up would install {needed} first")
+        return f"set-up would install {needed} first"
     if (
         python == "3.13t"
         and subprocess.run(
             ["dpkg", "-s", "libssl-dev", "zlib1g-dev", "libffi-dev"], capture_output=True
         ).returncode
     ):
-        pytest.skip("set-up would install the headers that CPython's build needs first")
+        return "set-up would install the headers that CPython's build needs first"
+    return None
+
+
+def host_env(cache, **extra):
+    """This process's environment for tools/dev.sh as a new checkout's caller: no QUAVIX_ choices
+    or virtual environment of ours, and the cache in folder `cache`."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("QUAVIX_", "VIRTUAL_ENV"))}
+    return env | {"QUAVIX_CACHE": str(cache), **extra}
+
+
+def half_made(cache):
+    """What in the cache folder is more than locks, logs, empty folders and the private apt
+    configurations: a root, a toolchain or a build that a failed run began."""
+    found = []
+    for path in cache.rglob("*"):
+        relative = path.relative_to(cache)
+        if relative.parts[0].startswith("apt") or path.suffix in (".lock", ".log"):
+            continue
+        unfinished = path.name.endswith((".work", ".partial")) or ".tmp." in path.name
+        if not path.is_dir() or unfinished:
+            found.append(str(relative))
+    return found
+
+
+@pytest.mark.parametrize("python", ["3.14", "3.13t"])
+def test_non_debian_machine_names_the_debian_mirror_variable(python, tmp_path):
+    if reason := setup_would_install_first(python):
+        pytest.skip(reason)
     # An Ubuntu machine's apt sources, through apt's own configuration variable.
     apt = tmp_path / "apt"
     (apt / "parts").mkdir(parents=True)
@@ -192,8 +221,7 @@ def test_non_debian_machine_names_the_debian_mirror_variable(python, tmp_path):
         f'Dir::Etc::SourceParts "{apt}/parts";\n'
         f'Dir::State::Lists "{apt}/lists";\n'
     )
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("QUAVIX_", "VIRTUAL_ENV"))}
-    env |= {"APT_CONFIG": str(apt / "apt.conf"), "QUAVIX_CACHE": str(tmp_path / "cache")}
+    env = host_env(tmp_path / "cache", APT_CONFIG=str(apt / "apt.conf"))
     done = subprocess.run(
         [str(REPO / "tools" / "dev.sh"), "--python", python, "test"],
         capture_output=True, text=True, timeout=120, cwd=REPO, env=env,
@@ -203,3 +231,79 @@ def test_non_debian_machine_names_the_debian_mirror_variable(python, tmp_path):
     assert "QUAVIX_DEBIAN_MIRROR" in done.stderr
     assert "ubuntu" not in done.stderr
     assert not (tmp_path / "cache" / "forky-root").exists()
+
+
+def offline(command):
+    """`command` in a network namespace of its own, which has no way out."""
+    if subprocess.run(["unshare", "-n", "true"], capture_output=True).returncode:
+        pytest.skip("unshare cannot make a network namespace here")
+    return ["unshare", "-n", *command]
+
+
+# Each road's first fetch: debootstrap for the forky root, Debian's source of CPython for 3.13t,
+# and for a wheel, pip (the toolchain) or Debian's source of libsamplerate, whichever it needs
+# first in this checkout's environment.
+@pytest.mark.parametrize("road", ["3.14", "3.13t", "wheel"])
+def test_without_network_each_fetch_says_what_it_needs_and_leaves_nothing_half_made(road, tmp_path):
+    if road == "wheel":
+        if FLAVOUR is None:
+            pytest.skip("runs in the environment that tools/dev.sh made for this checkout")
+        args = ["--python", FLAVOUR[1], "wheel", "--arch", "aarch64"]
+    elif reason := setup_would_install_first(road):
+        pytest.skip(reason)
+    else:
+        args = ["--python", road, "test"]
+    cache = tmp_path / "cache"
+    done = subprocess.run(
+        offline(["./tools/dev.sh", *args]), capture_output=True, text=True, timeout=300,
+        cwd=REPO, env=host_env(cache, PIP_RETRIES="0"),
+    )  # fmt: skip
+    output = done.stdout + done.stderr
+    assert done.returncode == 1, output
+    said = [line for line in done.stderr.splitlines() if line.startswith("quavix ")]
+    assert any("needs network access to" in line for line in said), output
+    assert "QUAVIX_DEBIAN_MIRROR" in output or "PyPI" in output, output
+    assert "unbound variable" not in output
+    assert half_made(cache) == []
+
+
+# Running the aarch64 wheels takes root, the kernel's binfmt_misc, and qemu-aarch64-static (or
+# apt-get to install it): without one, both the one wheel and the whole set stop at once, before
+# anything is fetched or built, and say what is missing.
+@pytest.mark.parametrize(
+    "command",
+    [["--python", "3.13", "wheel", "--arch", "aarch64", "--test"], ["wheels", "--test"]],
+    ids=["wheel", "wheels"],
+)
+@pytest.mark.parametrize(
+    ("lacking", "message"),
+    [
+        ("root", "running the aarch64 wheels takes root"),
+        ("binfmt_misc", "this kernel offers no binfmt_misc"),
+        ("qemu", "qemu-aarch64-static is missing, and there is no apt-get to install it with"),
+    ],
+)
+def test_an_aarch64_run_names_what_it_lacks_before_building(
+    request, command, lacking, message, tmp_path
+):
+    cache = tmp_path / "cache"
+    args = ["./tools/dev.sh", *command]
+    if lacking == "root":
+        checkout, env, top = request.getfixturevalue("plain_user")
+        cache = scratch(top)
+        env = {**env, "PATH": os.pathsep.join(SYSTEM_PATH), "QUAVIX_CACHE": str(cache)}
+        done = as_nobody(args, cwd=checkout, env=env, timeout=60)
+    else:
+        env = host_env(cache)
+        if lacking == "binfmt_misc":
+            # /proc/sys/fs hidden in a mount namespace of the run's own, as in a container.
+            hide = 'mount -t tmpfs -o ro tmpfs /proc/sys/fs && exec "$@"'
+            args = ["unshare", "-m", "sh", "-c", hide, "sh", *args]
+        else:
+            env["PATH"] = path_without(tmp_path / "bin", ["qemu-aarch64-static", "apt-get"])
+        done = subprocess.run(args, capture_output=True, text=True, timeout=60, cwd=REPO, env=env)
+    output = done.stdout + done.stderr
+    assert done.returncode == 1, output
+    assert message in done.stderr
+    assert not re.search(r"making|fetching|building|installing", done.stderr), output
+    assert not cache.exists() or list(cache.iterdir()) == []

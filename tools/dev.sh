@@ -162,7 +162,7 @@ ensure_venv() {
     say "creating $venv with $python"
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
+    venv_pip_install --upgrade pip || { rm -rf "$venv"; exit 1; }
 }
 
 # The build and test dependencies (tools/requirements-dev.txt, or a shorter list for a job).
@@ -181,7 +181,11 @@ requirements_here() {
 
 # pip install into the environment, held to the oldest NumPy where that was asked for.
 venv_pip_install() {
-    "$venv/bin/python" -m pip install -q "${pip_constraints[@]}" "$@"
+    "$venv/bin/python" -m pip install -q "${pip_constraints[@]}" "$@" && return 0
+    say "pip could not install what $venv needs (its message is above)."
+    say "It needs network access to PyPI, or to the index that pip's configuration names; check the"
+    say "network and run again."
+    return 1
 }
 
 # Build requirements, run-time and test dependencies; redone when pyproject.toml changes.

@@ -54,10 +54,11 @@ need_commands() {
 # (or QUAVIX_DEBIAN_MIRROR; tools/debian-mirror.sh) and with Debian's archive keyring.
 # With private_apt_arch=ARCH and private_apt_suites="SUITE...", deb lines for that
 # architecture's packages instead, in a configuration of their own.
+private_apt_dir() { printf '%s\n' "$source_cache/apt${private_apt_arch:+-$private_apt_arch-${private_apt_suites// /-}}"; }
 private_apt() {
-    local tool=$1
+    local tool=$1 dir suite
     shift
-    local dir="$source_cache/apt${private_apt_arch:+-$private_apt_arch-${private_apt_suites// /-}}" suite
+    dir=$(private_apt_dir)
     local kind="deb-src [" arch_options=()
     if [ -n "${private_apt_arch:-}" ]; then
         kind="deb [arch=$private_apt_arch "
@@ -89,20 +90,28 @@ private_apt() {
         "$@"
 }
 
+# apt-get update of the private configuration. apt only warns about an index it could not fetch
+# and goes on without it, which leaves nothing to find; here that fails, saying what is needed.
+private_apt_update() {
+    private_apt apt-get update -qq --error-on=any >&2 && return 0
+    # Without a sources list, private_apt has said why: no Debian mirror, or no keyring.
+    [ -s "$(private_apt_dir)/sources.list" ] || return 1
+    say "apt-get update under $(private_apt_dir) could not fetch Debian's index."
+    say "It needs network access to the Debian mirror $(debian_mirror 2>/dev/null); check the network,"
+    say "or name another mirror with QUAVIX_DEBIAN_MIRROR=URL, and run again."
+    return 1
+}
+
 # Fetches Debian's newest source of PACKAGE from forky or sid into folder DEST (once) and prints
 # the path of its upstream tarball, checked against the signed index by apt-get. A mirror may
 # list a version whose files it no longer holds, so each listed version is tried, newest first.
 debian_source() {
-    local package=$1 dest=$2 found version
+    local package=$1 dest=$2 found version=
     found=$(find "$dest" -maxdepth 1 -name "${package}_*.orig.tar.*" ! -name '*.asc' 2>/dev/null | head -n 1)
     if [ -z "$found" ]; then
         need_commands apt-get:apt dpkg-source:dpkg-dev || return 1
         say "fetching Debian's source package $package"
-        # (Without a sources list, private_apt has said why: no Debian mirror, or no keyring.)
-        private_apt apt-get update -qq >&2 || {
-            [ ! -s "$source_cache/apt/sources.list" ] || say "apt-get update under $source_cache/apt failed"
-            return 1
-        }
+        private_apt_update || return 1
         rm -rf "$dest.partial"
         mkdir -p "$dest.partial"
         for version in $(private_apt apt-cache showsrc "$package" 2>/dev/null |
@@ -115,7 +124,13 @@ debian_source() {
             find "$dest.partial" -maxdepth 1 -name "${package}_*.orig.tar.*" ! -name '*.asc' | grep -q . && break
             version=
         done
-        [ -n "$version" ] || { say "apt-get source $package failed for every version listed; see $dest.partial/apt.log"; return 1; }
+        if [ -z "$version" ]; then
+            # Nothing half-fetched is left; the log is kept beside it.
+            mv "$dest.partial/apt.log" "$dest.log" 2>/dev/null || : >"$dest.log"
+            rm -rf "$dest.partial"
+            say "apt-get source $package failed for every version Debian's index lists; see $dest.log"
+            return 1
+        fi
         rm -rf "$dest"
         mv "$dest.partial" "$dest"
         found=$(find "$dest" -maxdepth 1 -name "${package}_*.orig.tar.*" ! -name '*.asc' | head -n 1)

@@ -115,8 +115,13 @@ wheel_libsamplerate() {
                 -DCMAKE_INSTALL_PREFIX="$final" >"$work/build.log" 2>&1 &&
             cmake --build "$work/build" >>"$work/build.log" 2>&1 &&
             DESTDIR="$work/root" cmake --install "$work/build" >>"$work/build.log" 2>&1 ||
-            { wheels_say "building libsamplerate for $arch failed; see $work/build.log"; return 1; }
-        wheel_check_glibc "$work/root$final/lib/libsamplerate.so.0" || return 1
+            {
+                mv "$work/build.log" "$final.log" 2>/dev/null
+                rm -rf "$work"
+                wheels_say "building libsamplerate for $arch failed; see $final.log"
+                return 1
+            }
+        wheel_check_glibc "$work/root$final/lib/libsamplerate.so.0" || { rm -rf "$work"; return 1; }
         rm -rf "$final"
         mv "$work/root$final" "$final"
         rm -rf "$work"
@@ -349,25 +354,28 @@ wheel_arm64_sysroot() {
             source "$wheels_repo/tools/python-source.sh"
             need_commands dpkg-deb:dpkg apt-get:apt >&2 || exit 1
             private_apt_arch=arm64 private_apt_suites=$suite
-            private_apt apt-get update -qq >&2 ||
-                { wheels_say "apt-get update for Debian $suite arm64 failed: the Debian mirror is needed"; exit 1; }
+            private_apt_update || exit 1
             packages=$(private_apt apt-cache depends --recurse --no-recommends --no-suggests \
                 --no-conflicts --no-breaks --no-replaces --no-enhances \
                 "python$label-minimal" "libpython$label-stdlib" "libpython$label-dev" \
                 "python$label-venv" libsamplerate0 libstdc++6 | grep -v '^[ <]' | sort -u)
             [ -n "$packages" ] || { wheels_say "Debian $suite has no arm64 python$label"; exit 1; }
             # shellcheck disable=SC2086
-            cd "$work/debs" && private_apt apt-get download $packages >"$work/download.log" 2>&1 ||
-                { wheels_say "downloading the arm64 packages failed; see $work/download.log"; exit 1; }
-        ) || return 1
+            cd "$work/debs" && private_apt apt-get download $packages >"$work/download.log" 2>&1 || {
+                mv "$work/download.log" "$final.log"
+                wheels_say "downloading the arm64 packages from the Debian mirror failed; see $final.log"
+                exit 1
+            }
+        ) || { rm -rf "$work"; return 1; }
         local deb
         for deb in "$work/debs"/*.deb; do
-            dpkg-deb -x "$deb" "$work/root" || { wheels_say "dpkg-deb -x $deb failed"; return 1; }
+            dpkg-deb -x "$deb" "$work/root" || { wheels_say "dpkg-deb -x $deb failed"; rm -rf "$work"; return 1; }
         done
         if [ ! -f "$work/root/usr/include/python$label/Python.h" ] ||
             [ ! -e "$work/root/usr/bin/python$label" ] ||
             [ ! -e "$work/root/lib/ld-linux-aarch64.so.1" ]; then
-            wheels_say "the arm64 sysroot in $work lacks CPython $label's interpreter, headers or loader"
+            wheels_say "the arm64 sysroot made from Debian $suite lacks CPython $label's interpreter, headers or loader; not kept"
+            rm -rf "$work"
             return 1
         fi
         touch "$work/root/.quavix-sysroot"
