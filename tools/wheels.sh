@@ -80,53 +80,67 @@ wheel_libsamplerate_source() {
     )
 }
 
+# Makes the cache entry FINAL, complete once it holds the file STAMP, unless it is complete
+# already: under a lock, so that a concurrent run waits rather than races, BUILDER ARGS... WORK
+# makes it in folder WORK/done, which is renamed into place only when the builder succeeded. A
+# builder that fails leaves nothing but the log it kept beside the entry (FINAL.log).
+wheel_cache_entry() {
+    local final=$1 stamp=$2 lock
+    shift 2
+    [ -f "$final/$stamp" ] && return 0
+    mkdir -p "$wheels_cache"
+    exec {lock}>"$final.lock"
+    flock "$lock"
+    if [ ! -f "$final/$stamp" ]; then
+        rm -rf "$final.work"
+        mkdir -p "$final.work"
+        "$@" "$final.work" || { rm -rf "$final.work"; return 1; }
+        rm -rf "$final"
+        mv "$final.work/done" "$final"
+        rm -rf "$final.work"
+    fi
+    exec {lock}>&-
+}
+
 # Prints the folder of libsamplerate built for ARCH with the pinned zig, building it first (once
 # per machine, or per root) if need be.
 wheel_libsamplerate() {
-    local arch=$1 final tarball work lock
+    local arch=$1 final
     final="$wheels_cache/libsamplerate-zig$wheels_zig_version-$arch-linux-gnu.$wheels_glibc"
-    if [ ! -f "$final/lib/pkgconfig/samplerate.pc" ]; then
-        mkdir -p "$wheels_cache"
-        exec {lock}>"$final.lock"
-        flock "$lock"
-    fi
-    if [ ! -f "$final/lib/pkgconfig/samplerate.pc" ]; then
-        # The tools, and the source through the private apt configuration, from
-        # tools/python-source.sh, in a subshell, as that file also defines an interpreter
-        # provider's functions.
-        if [ -n "${QUAVIX_IN_FORKY_ROOT:-}" ]; then
-            # In the forky root, the source the host fetched, handed in (wheel_from_root).
-            tarball=$(find "$wheels_handed_in" -maxdepth 1 -name 'libsamplerate_*.orig.tar.*' | head -n 1)
-            [ -n "$tarball" ] || { wheels_say "no libsamplerate source in $wheels_handed_in"; return 1; }
-        else
-            tarball=$(wheel_libsamplerate_source) || return 1
-        fi
-        work="$final.work"
-        rm -rf "$work"
-        mkdir -p "$work/src"
-        wheels_say "building libsamplerate for $arch-linux-gnu.$wheels_glibc into $final (once)"
-        wheel_wrappers "$arch" "$work/bin" &&
-            tar -xf "$tarball" -C "$work/src" --strip-components=1 &&
-            cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-                -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch" \
-                -DCMAKE_C_COMPILER="$work/bin/cc" -DCMAKE_AR="$work/bin/ar" \
-                -DCMAKE_RANLIB="$work/bin/ranlib" -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF \
-                -DLIBSAMPLERATE_EXAMPLES=OFF -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
-                -DCMAKE_INSTALL_PREFIX="$final" >"$work/build.log" 2>&1 &&
-            cmake --build "$work/build" >>"$work/build.log" 2>&1 &&
-            DESTDIR="$work/root" cmake --install "$work/build" >>"$work/build.log" 2>&1 ||
-            {
-                mv "$work/build.log" "$final.log" 2>/dev/null
-                rm -rf "$work"
-                wheels_say "building libsamplerate for $arch failed; see $final.log"
-                return 1
-            }
-        wheel_check_glibc "$work/root$final/lib/libsamplerate.so.0" || { rm -rf "$work"; return 1; }
-        rm -rf "$final"
-        mv "$work/root$final" "$final"
-        rm -rf "$work"
-    fi
+    wheel_cache_entry "$final" lib/pkgconfig/samplerate.pc wheel_libsamplerate_build "$arch" "$final" ||
+        return 1
     printf '%s\n' "$final"
+}
+
+# wheel_cache_entry's builder of libsamplerate for ARCH, to be installed at FINAL, in folder WORK.
+wheel_libsamplerate_build() {
+    local arch=$1 final=$2 work=$3 tarball
+    if [ -n "${QUAVIX_IN_FORKY_ROOT:-}" ]; then
+        # In the forky root, the source the host fetched, handed in (wheel_from_root).
+        tarball=$(find "$wheels_handed_in" -maxdepth 1 -name 'libsamplerate_*.orig.tar.*' | head -n 1)
+        [ -n "$tarball" ] || { wheels_say "no libsamplerate source in $wheels_handed_in"; return 1; }
+    else
+        tarball=$(wheel_libsamplerate_source) || return 1
+    fi
+    mkdir -p "$work/src"
+    : >"$work/build.log"
+    wheels_say "building libsamplerate for $arch-linux-gnu.$wheels_glibc into $final (once)"
+    wheel_wrappers "$arch" "$work/bin" &&
+        tar -xf "$tarball" -C "$work/src" --strip-components=1 &&
+        cmake -S "$work/src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$arch" \
+            -DCMAKE_C_COMPILER="$work/bin/cc" -DCMAKE_AR="$work/bin/ar" \
+            -DCMAKE_RANLIB="$work/bin/ranlib" -DBUILD_SHARED_LIBS=ON -DBUILD_TESTING=OFF \
+            -DLIBSAMPLERATE_EXAMPLES=OFF -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+            -DCMAKE_INSTALL_PREFIX="$final" >"$work/build.log" 2>&1 &&
+        cmake --build "$work/build" >>"$work/build.log" 2>&1 &&
+        DESTDIR="$work/root" cmake --install "$work/build" >>"$work/build.log" 2>&1 || {
+        mv "$work/build.log" "$final.log" 2>/dev/null
+        wheels_say "building libsamplerate for $arch failed; see $final.log"
+        return 1
+    }
+    wheel_check_glibc "$work/root$final/lib/libsamplerate.so.0" || return 1
+    mv "$work/root$final" "$work/done"
 }
 
 
@@ -330,60 +344,54 @@ wheel_arm64_suite() {
 # library, headers, venv with its pip), libsamplerate (the reference the tests compare with) and
 # the C and C++ runtimes NumPy needs, made once from Debian's arm64 packages, downloaded through
 # a private apt configuration and unpacked with dpkg-deb (nothing is installed or run as a
-# package), in a folder renamed into place only when complete.
+# package).
 wheel_arm64_sysroot() {
-    local label=$1 suite final work lock
+    local label=$1 suite final
     suite=$(wheel_arm64_suite "$label") ||
         { wheels_say "Debian has no arm64 CPython $label, so no aarch64 wheel is built for it"; return 1; }
     final="$wheels_cache/arm64-sysroot-python$label"
-    if [ ! -f "$final/.quavix-sysroot" ]; then
-        mkdir -p "$wheels_cache"
-        exec {lock}>"$final.lock"
-        flock "$lock"
-    fi
-    if [ ! -f "$final/.quavix-sysroot" ]; then
-        work="$final.work"
-        wheels_say "making an arm64 sysroot with Debian $suite's CPython $label in $final (once)"
-        rm -rf "$work"
-        mkdir -p "$work/debs" "$work/root/usr/lib" "$work/root/usr/bin" "$work/root/usr/sbin"
-        # Debian's merged /usr: the loader is asked for as /lib/ld-linux-aarch64.so.1.
-        ln -s usr/lib "$work/root/lib"
-        ln -s usr/bin "$work/root/bin"
-        ln -s usr/sbin "$work/root/sbin"
-        (
-            source "$wheels_repo/tools/python-source.sh"
-            need_commands dpkg-deb:dpkg apt-get:apt >&2 || exit 1
-            private_apt_arch=arm64 private_apt_suites=$suite
-            private_apt_update || exit 1
-            packages=$(private_apt apt-cache depends --recurse --no-recommends --no-suggests \
-                --no-conflicts --no-breaks --no-replaces --no-enhances \
-                "python$label-minimal" "libpython$label-stdlib" "libpython$label-dev" \
-                "python$label-venv" libsamplerate0 libstdc++6 | grep -v '^[ <]' | sort -u)
-            [ -n "$packages" ] || { wheels_say "Debian $suite has no arm64 python$label"; exit 1; }
-            # shellcheck disable=SC2086
-            cd "$work/debs" && private_apt apt-get download $packages >"$work/download.log" 2>&1 || {
-                mv "$work/download.log" "$final.log"
-                wheels_say "downloading the arm64 packages from the Debian mirror failed; see $final.log"
-                exit 1
-            }
-        ) || { rm -rf "$work"; return 1; }
-        local deb
-        for deb in "$work/debs"/*.deb; do
-            dpkg-deb -x "$deb" "$work/root" || { wheels_say "dpkg-deb -x $deb failed"; rm -rf "$work"; return 1; }
-        done
-        if [ ! -f "$work/root/usr/include/python$label/Python.h" ] ||
-            [ ! -e "$work/root/usr/bin/python$label" ] ||
-            [ ! -e "$work/root/lib/ld-linux-aarch64.so.1" ]; then
-            wheels_say "the arm64 sysroot made from Debian $suite lacks CPython $label's interpreter, headers or loader; not kept"
-            rm -rf "$work"
-            return 1
-        fi
-        touch "$work/root/.quavix-sysroot"
-        rm -rf "$final"
-        mv "$work/root" "$final"
-        rm -rf "$work"
-    fi
+    wheel_cache_entry "$final" .quavix-sysroot wheel_arm64_sysroot_build "$label" "$suite" "$final" ||
+        return 1
     printf '%s\n' "$final"
+}
+
+# wheel_cache_entry's builder of the arm64 sysroot of CPython LABEL from Debian SUITE, to be kept
+# at FINAL, in folder WORK.
+wheel_arm64_sysroot_build() {
+    local label=$1 suite=$2 final=$3 work=$4 deb
+    wheels_say "making an arm64 sysroot with Debian $suite's CPython $label in $final (once)"
+    mkdir -p "$work/debs" "$work/done/usr/lib" "$work/done/usr/bin" "$work/done/usr/sbin"
+    # Debian's merged /usr: the loader is asked for as /lib/ld-linux-aarch64.so.1.
+    ln -s usr/lib "$work/done/lib"
+    ln -s usr/bin "$work/done/bin"
+    ln -s usr/sbin "$work/done/sbin"
+    (
+        source "$wheels_repo/tools/python-source.sh"
+        need_commands dpkg-deb:dpkg apt-get:apt >&2 || exit 1
+        private_apt_arch=arm64 private_apt_suites=$suite
+        private_apt_update || exit 1
+        packages=$(private_apt apt-cache depends --recurse --no-recommends --no-suggests \
+            --no-conflicts --no-breaks --no-replaces --no-enhances \
+            "python$label-minimal" "libpython$label-stdlib" "libpython$label-dev" \
+            "python$label-venv" libsamplerate0 libstdc++6 | grep -v '^[ <]' | sort -u)
+        [ -n "$packages" ] || { wheels_say "Debian $suite has no arm64 python$label"; exit 1; }
+        # shellcheck disable=SC2086
+        cd "$work/debs" && private_apt apt-get download $packages >"$work/download.log" 2>&1 || {
+            mv "$work/download.log" "$final.log"
+            wheels_say "downloading the arm64 packages from the Debian mirror failed; see $final.log"
+            exit 1
+        }
+    ) || return 1
+    for deb in "$work/debs"/*.deb; do
+        dpkg-deb -x "$deb" "$work/done" || { wheels_say "dpkg-deb -x $deb failed"; return 1; }
+    done
+    if [ ! -f "$work/done/usr/include/python$label/Python.h" ] ||
+        [ ! -e "$work/done/usr/bin/python$label" ] ||
+        [ ! -e "$work/done/lib/ld-linux-aarch64.so.1" ]; then
+        wheels_say "the arm64 sysroot made from Debian $suite lacks CPython $label's interpreter, headers or loader; not kept"
+        return 1
+    fi
+    touch "$work/done/.quavix-sysroot"
 }
 
 # Prints NumPy's C headers from its aarch64 wheel for CPython LABEL (of the NumPy this
